@@ -1,0 +1,53 @@
+// One channel's export: its video frames are decoded, re-encoded and written
+// to AVI segments that start at key frames and end at picture-size changes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "avi/avi_writer.h"
+#include "codecs/codec_interface.h"
+#include "platform/platform.h"
+#include "recording/header_block.h"
+#include "recording/packed_time.h"
+#include "recording/record_stream.h"
+
+struct AppContext;
+
+// A process-heap block that only grows, with its own lock.
+struct GrowBuffer {
+  int32_t capacity;
+  int32_t ready;
+  PlatformLock lock;
+  uint8_t* data;
+};
+
+struct ChannelExporter {
+  int32_t channelIndex;
+  char tempPath[PATH_SIZE];
+  AviHandle* avi;
+  int32_t frameCount;
+  int32_t segmentCount;
+  int32_t segmentWidth;
+  int32_t segmentHeight;
+  CalendarTime firstTime;
+  CalendarTime lastTime;
+  CodecDescriptor* decoder;
+  CodecDescriptor* encoder;
+  CodecHandle decoderHandle;
+  CodecHandle encoderHandle;
+  GrowBuffer picture;
+  GrowBuffer encoded;
+};
+
+void GrowBufferInit(GrowBuffer* buffer);
+int GrowBufferEnsure(GrowBuffer* buffer, int32_t size);
+void GrowBufferFree(GrowBuffer* buffer);
+
+int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
+                ChannelExporter* exporter);
+int TranscodeFrame(FrameInfo* frame, const CalendarTime* time, AppContext* context,
+                   ChannelExporter* exporter);
+int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info,
+                AppContext* context);
+int CloseSegment(AppContext* context, ChannelExporter* exporter);

@@ -1,0 +1,34 @@
+// The main window's state record, shared by the shell, the scan and the export.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "recording/header_block.h"
+
+// Window, image-list and thread handles are opaque to the core: the Windows
+// program stores HWND / HIMAGELIST / HANDLE values here, the headless shell
+// its own records.
+typedef void* WindowHandle;
+typedef void* ImageListHandle;
+typedef void* ThreadHandle;
+
+enum { CHANNEL_COUNT = 64 };
+
+struct ChannelExporter;
+
+// Allocated zero-filled (`new AppContext()`), one per main window.
+struct AppContext {
+  WindowHandle listView;
+  WindowHandle openButton;
+  WindowHandle exportButton;
+  ImageListHandle imageList;
+  char recordingPath[PATH_SIZE];
+  WindowHandle progressDialog;
+  ThreadHandle workerThread;
+  std::atomic<int32_t> runFlag;  // 1 while the worker may go on
+  ChannelMask channelMask;
+  char outputFolder[PATH_SIZE];
+  ChannelExporter* exporters[CHANNEL_COUNT];
+};
