@@ -2,6 +2,7 @@
 // to AVI segments that start at key frames and end at picture-size changes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -51,3 +52,12 @@ int TranscodeFrame(FrameInfo* frame, const CalendarTime* time, AppContext* conte
 int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info,
                 AppContext* context);
 int CloseSegment(AppContext* context, ChannelExporter* exporter);
+
+// Sets tempPath to "~<channel>.avi" in folder. Returns 0, or -1 (tempPath
+// left empty) when that name or the longest final name of a segment would
+// not fit PATH_SIZE, so that no segment is written that cannot be named.
+int NameTempSegment(ChannelExporter* exporter, const char* folder);
+
+// Allocator of each frame's payload buffer (malloc unless replaced); the
+// buffer is released with free. Tests replace it to try the no-memory path.
+extern void* (*ExportPayloadAllocate)(size_t size);

@@ -18,7 +18,7 @@ for t in $targets; do
   [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
   echo "fuzz: $name for ${share} s"
   "$t" -max_total_time="$share" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$build/" "$work" 2>&1 | grep -E 'stat::number_of_executed_units|cov:.*DONE|ERROR|SUMMARY|Done' || true
+    -artifact_prefix="$build/" "$work" 2>&1 | grep -E 'stat::number_of_executed_units|DONE.*cov:|ERROR|SUMMARY|Done' || true
   # libFuzzer exits non-zero on a crash, leak or timeout; the artifact tells which.
   if ls "$build"/crash-* "$build"/leak-* "$build"/timeout-* "$build"/oom-* >/dev/null 2>&1; then
     echo "fuzz: $name found a failing input:" >&2

@@ -1,0 +1,298 @@
+// zentrix-cli: lists the channels of a recording file, or exports chosen
+// channels to AVI files, from the command line.
+//
+//   zentrix-cli scan RECORDING
+//   zentrix-cli export RECORDING OUTDIR [--channels LIST]
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+#include "cli/cli.h"
+#include "export/export_run.h"
+#include "platform/platform.h"
+#include "recording/channel_scan.h"
+#include "shell/headless_shell.h"
+#include "shell/shell.h"
+
+#ifndef ZENTRIX_VERSION
+#define ZENTRIX_VERSION "1.1.0"
+#endif
+
+static const char PROGRAM[] = "zentrix-cli";
+
+// Room that a final segment name needs after the output folder:
+// "/Ch64_20090307_080500_20090307_080510(9999).avi" and its terminator.
+enum { SEGMENT_NAME_ROOM = 48 };
+
+static const char USAGE[] =
+    "Usage: zentrix-cli scan RECORDING\n"
+    "       zentrix-cli export RECORDING OUTDIR [--channels LIST]\n"
+    "       zentrix-cli --help | --version\n"
+    "\n"
+    "Commands:\n"
+    "  scan     list the channels of RECORDING, one line each:\n"
+    "           Channel N<TAB>first date/time<TAB>last date/time\n"
+    "  export   write the video of the chosen channels to AVI files in OUTDIR\n"
+    "           and print the path of every finished file\n"
+    "\n"
+    "Options:\n"
+    "  --channels LIST  channels to export: numbers 1-64 separated by commas,\n"
+    "                   or all (the default: every channel the scan lists)\n"
+    "  --help           show this help and exit\n"
+    "  --version        show the version and exit\n"
+    "\n"
+    "Exit status: 0 done; 1 usage error; 2 the recording cannot be opened;\n"
+    "3 OUTDIR is missing or not writable; 4 the list could not be written to\n"
+    "standard output; 130 interrupted (the files finished so far are closed,\n"
+    "named and listed).\n";
+
+static int UsageError(const std::string& message) {
+  fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM,
+          message.c_str(), PROGRAM);
+  return EXIT_USAGE;
+}
+
+// The command line taken apart.
+struct Arguments {
+  std::vector<std::string> operands;  // command first
+  const char* channels = nullptr;
+  bool help = false;
+  bool version = false;
+};
+
+static int ParseArguments(int argc, char** argv, Arguments* arguments) {
+  bool optionsDone = false;
+  for (int i = 1; i < argc; i++) {
+    const char* argument = argv[i];
+    if (optionsDone || argument[0] != '-' || argument[1] == '\0') {
+      arguments->operands.push_back(argument);
+    } else if (strcmp(argument, "--") == 0) {
+      optionsDone = true;
+    } else if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
+      arguments->help = true;
+    } else if (strcmp(argument, "--version") == 0) {
+      arguments->version = true;
+    } else if (strcmp(argument, "--channels") == 0) {
+      if (i + 1 >= argc) return UsageError("--channels needs a list");
+      arguments->channels = argv[++i];
+    } else if (strncmp(argument, "--channels=", 11) == 0) {
+      arguments->channels = argument + 11;
+    } else {
+      return UsageError(std::string("unknown option '") + argument + "'");
+    }
+  }
+  return 0;
+}
+
+// Opens the recording for reading; prints why not and gives null.
+static FILE* OpenRecording(const std::string& path, AppContext* context) {
+  if (path.size() >= PATH_SIZE) {
+    fprintf(stderr, "%s: cannot open recording '%s': path too long\n", PROGRAM, path.c_str());
+    return nullptr;
+  }
+  snprintf(context->recordingPath, PATH_SIZE, "%s", path.c_str());
+  FILE* stream = fopen(path.c_str(), "rb");
+  if (!stream) {
+    fprintf(stderr, "%s: cannot open recording '%s': %s\n", PROGRAM, path.c_str(),
+            strerror(errno));
+    return nullptr;
+  }
+  struct stat status;
+  if (fstat(fileno(stream), &status) == 0 && S_ISDIR(status.st_mode)) {
+    fprintf(stderr, "%s: cannot open recording '%s': it is a folder\n", PROGRAM, path.c_str());
+    fclose(stream);
+    return nullptr;
+  }
+  return stream;
+}
+
+static bool IsSeparator(char c) {
+#ifdef _WIN32
+  return c == '\\' || c == '/';
+#else
+  return c == '/';
+#endif
+}
+
+// Checks that the output folder exists and takes files, and stores it in the
+// context without its trailing separator. Returns 0 or EXIT_OUTPUT_FOLDER.
+static int SetOutputFolder(const std::string& given, AppContext* context) {
+  std::string folder = given;
+  while (!folder.empty() && IsSeparator(folder.back())) folder.pop_back();
+  if (folder.size() + SEGMENT_NAME_ROOM > PATH_SIZE) {
+    fprintf(stderr, "%s: output folder '%s': path too long for the segment files\n",
+            PROGRAM, given.c_str());
+    return EXIT_OUTPUT_FOLDER;
+  }
+
+  struct stat status;
+  std::string probeFolder = folder.empty() ? given : folder;
+  if (stat(probeFolder.c_str(), &status) != 0) {
+    fprintf(stderr, "%s: output folder '%s' does not exist\n", PROGRAM, given.c_str());
+    return EXIT_OUTPUT_FOLDER;
+  }
+  if (!S_ISDIR(status.st_mode)) {
+    fprintf(stderr, "%s: output folder '%s' is not a folder\n", PROGRAM, given.c_str());
+    return EXIT_OUTPUT_FOLDER;
+  }
+
+  // Permission bits do not tell (an administrator writes anywhere, a
+  // read-only file system refuses everyone): try a file.
+  char probe[PATH_SIZE + 64];
+  snprintf(probe, sizeof(probe), "%s" PATH_SEPARATOR ".zentrix-cli-%d.tmp", folder.c_str(),
+           (int)getpid());
+  FILE* file = fopen(probe, "wb");
+  if (!file) {
+    fprintf(stderr, "%s: output folder '%s' is not writable: %s\n", PROGRAM, given.c_str(),
+            strerror(errno));
+    return EXIT_OUTPUT_FOLDER;
+  }
+  fclose(file);
+  remove(probe);
+
+  snprintf(context->outputFolder, PATH_SIZE, "%s", folder.c_str());
+  return 0;
+}
+
+static int ScanCommand(const Arguments& arguments, AppContext* context, HeadlessShell* shell) {
+  if (arguments.operands.size() != 2)
+    return UsageError("scan needs exactly one RECORDING");
+  if (arguments.channels) return UsageError("--channels belongs to the export command");
+
+  FILE* stream = OpenRecording(arguments.operands[1], context);
+  if (!stream) return EXIT_RECORDING;
+
+  TerminalProgressAttach(shell);
+  int result = ScanRecordingFile(stream, context);
+  TerminalProgressEnd(shell);
+  fclose(stream);
+  if (result < 0) {
+    fprintf(stderr, "%s: interrupted\n", PROGRAM);
+    return EXIT_INTERRUPTED;
+  }
+
+  for (const HeadlessRow& row : shell->rows)
+    printf("%s\t%s\t%s\n", row.columns[0].c_str(), row.columns[1].c_str(),
+           row.columns[2].c_str());
+  return EXIT_DONE;
+}
+
+static int ExportCommand(const Arguments& arguments, AppContext* context,
+                         HeadlessShell* shell) {
+  if (arguments.operands.size() != 3)
+    return UsageError("export needs a RECORDING and an OUTDIR");
+  ChannelMask mask = 0;
+  bool all = true;
+  if (arguments.channels) {
+    std::string error;
+    int parsed = ParseChannelList(arguments.channels, &mask, &error);
+    if (parsed < 0) return UsageError(error);
+    all = parsed == 1;
+  }
+
+  FILE* stream = OpenRecording(arguments.operands[1], context);
+  if (!stream) return EXIT_RECORDING;
+  int status = SetOutputFolder(arguments.operands[2], context);
+  if (status != 0) {
+    fclose(stream);
+    return status;
+  }
+
+  TerminalProgressAttach(shell);
+  if (all) {
+    // Every channel that the scan lists.
+    if (ScanRecordingFile(stream, context) < 0) {
+      TerminalProgressEnd(shell);
+      fclose(stream);
+      fprintf(stderr, "%s: interrupted\n", PROGRAM);
+      return EXIT_INTERRUPTED;
+    }
+    for (const HeadlessRow& row : shell->rows) mask |= (ChannelMask)1 << row.itemData;
+    if (PlatformSeek(stream, 0, SEEK_SET) != 0) {
+      TerminalProgressEnd(shell);
+      fclose(stream);
+      fprintf(stderr, "%s: cannot read recording '%s' a second time\n", PROGRAM,
+              arguments.operands[1].c_str());
+      return EXIT_RECORDING;
+    }
+    clearerr(stream);
+    if (mask == 0) {
+      TerminalProgressEnd(shell);
+      fclose(stream);
+      fprintf(stderr, "%s: the recording names no channels; nothing to export\n", PROGRAM);
+      return EXIT_DONE;
+    }
+  }
+
+  context->channelMask = mask;
+  std::vector<SegmentFile> before = ListSegmentFiles(context->outputFolder);
+  int result = ExportRecordingFile(stream, context);
+  TerminalProgressEnd(shell);
+  fclose(stream);
+
+  // Files are listed after a cancel too: the run closed and named them.
+  std::vector<SegmentFile> after = ListSegmentFiles(context->outputFolder);
+  for (const SegmentFile& file : NewSegmentFiles(before, after, mask))
+    printf("%s" PATH_SEPARATOR "%s\n", context->outputFolder, file.name.c_str());
+
+  if (result < 0) {
+    fprintf(stderr, "%s: interrupted; the files listed were finished\n", PROGRAM);
+    return EXIT_INTERRUPTED;
+  }
+  return EXIT_DONE;
+}
+
+// A list that did not reach its reader (a full disk, a closed pipe) is a
+// failure, not a completed run.
+static int FinishOutput(int status) {
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "%s: cannot write to standard output: %s\n", PROGRAM, strerror(errno));
+    if (status == EXIT_DONE) return EXIT_STANDARD_OUTPUT;
+  }
+  return status;
+}
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  int status = ParseArguments(argc, argv, &arguments);
+  if (status != 0) return status;
+  if (arguments.help) {
+    fputs(USAGE, stdout);
+    return FinishOutput(EXIT_DONE);
+  }
+  if (arguments.version) {
+    printf("%s %s\n", PROGRAM, ZENTRIX_VERSION);
+    return FinishOutput(EXIT_DONE);
+  }
+  if (arguments.operands.empty()) return UsageError("no command given (scan or export)");
+
+  const std::string& command = arguments.operands[0];
+  if (command != "scan" && command != "export")
+    return UsageError("unknown command '" + command + "' (use scan or export)");
+
+  AppContext* context = new AppContext();
+  HeadlessShell shell;
+  HeadlessShellAttach(context, &shell);
+  context->runFlag = 1;
+  InstallInterruptHandler(&context->runFlag);
+
+  if (command == "scan")
+    status = ScanCommand(arguments, context, &shell);
+  else
+    status = ExportCommand(arguments, context, &shell);
+
+  InstallInterruptHandler(nullptr);
+  delete context;
+  return FinishOutput(status);
+}
