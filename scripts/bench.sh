@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# Benchmarks (never run in CI); prints figures:
+#  1. export speed of one 640x480 H.264 channel against ffmpeg -threads 1
+#     decoding the same access units and encoding MPEG-4 at the same fixed
+#     quantiser, as a ratio (ffmpeg time / zentrix time; target >= 1.0);
+#  2. scan time of a ~1 GiB recording against `cat FILE > /dev/null`, both
+#     with the file in the page cache (target: scan below 5 % of cat);
+#  3. peak resident memory of an export of 1 minute and of 10 minutes.
+# ZENTRIX_BUILD chooses the build folder (default build/native);
+# ZENTRIX_BENCH_DIR the scratch folder (default out/bench, about 1.3 GiB).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${ZENTRIX_BUILD:-build/native}
+work=${ZENTRIX_BENCH_DIR:-out/bench}
+export_minutes=${ZENTRIX_BENCH_MINUTES:-3}
+
+bash scripts/setup.sh
+if [ ! -x /usr/bin/time ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends time >/dev/null
+fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target zentrix-cli zentrix-mkrec zentrix_codec_modules -- -j "$(nproc)" \
+  >/dev/null
+bin=$build/bin
+mkdir -p "$work"
+rm -rf "$work"/avi-*
+
+# Seconds of wall time of a command (its output discarded).
+seconds() {
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null
+  end=$(date +%s.%N)
+  calc "$end - $start"
+}
+# Wall and processor (user + system) seconds of a command, output discarded.
+timed() {
+  /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$@" >/dev/null
+  awk '{ printf "%.3f %.3f\n", $1, $2 + $3 }' "$work/time.txt"
+}
+calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
+less() { awk "BEGIN { exit !($1 < $2) }"; }
+
+echo "== 1. export speed: one 640x480 H.264 channel, $export_minutes minutes at 25 frames/s"
+"$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 25 --key-interval 50 \
+  --duration $((export_minutes * 60)) --elementary "$work/speed" "$work/speed.rec"
+cat "$work/speed.rec" "$work/speed-ch1.h264" >/dev/null
+# The machine may be shared: each side runs three times, alternately, and the
+# best wall time and the best processor time (user + system) count.
+best_wall_z=; best_cpu_z=; best_wall_f=; best_cpu_f=
+for _ in 1 2 3; do
+  rm -rf "$work/avi-zentrix"; mkdir -p "$work/avi-zentrix"
+  read -r wall cpu < <(timed "$bin/zentrix-cli" export "$work/speed.rec" "$work/avi-zentrix")
+  if [ -z "$best_wall_z" ] || less "$wall" "$best_wall_z"; then best_wall_z=$wall; fi
+  if [ -z "$best_cpu_z" ] || less "$cpu" "$best_cpu_z"; then best_cpu_z=$cpu; fi
+  # The same work for ffmpeg: the same access units, one thread for decoding
+  # and encoding, MPEG-4 at quantiser 3 without B-frames, intra frames where
+  # the source has them, into an AVI file under the FourCC xvid.
+  read -r wall cpu < <(timed ffmpeg -nostdin -v error -y -threads 1 -f h264 -framerate 25 \
+    -i "$work/speed-ch1.h264" -threads 1 -c:v mpeg4 -q:v 3 -bf 0 -g 100000 \
+    -force_key_frames source -sc_threshold 1000000000 -vtag xvid "$work/ffmpeg.avi")
+  if [ -z "$best_wall_f" ] || less "$wall" "$best_wall_f"; then best_wall_f=$wall; fi
+  if [ -z "$best_cpu_f" ] || less "$cpu" "$best_cpu_f"; then best_cpu_f=$cpu; fi
+done
+frames=$(ffprobe -v error -count_packets -select_streams v:0 -show_entries stream=nb_read_packets \
+  -of csv=p=0 "$work/speed-ch1.h264")
+zsize=$(du -cb "$work"/avi-zentrix/*.avi | tail -n 1 | cut -f 1)
+fsize=$(stat -c %s "$work/ffmpeg.avi")
+echo "frames:                 $frames"
+echo "zentrix-cli export:     wall $best_wall_z s, processor $best_cpu_z s ($(calc "$frames / $best_wall_z") frames/s), $zsize bytes of AVI"
+echo "ffmpeg -threads 1:      wall $best_wall_f s, processor $best_cpu_f s ($(calc "$frames / $best_wall_f") frames/s), $fsize bytes of AVI"
+echo "speed ratio:            wall $(calc "$best_wall_f / $best_wall_z"), processor $(calc "$best_cpu_f / $best_cpu_z") (ffmpeg time / zentrix time; target >= 1.0)"
+echo
+echo "== 2. scan speed: a ~1 GiB recording"
+# A recording written over and over up to 1 GiB is still one valid recording.
+"$bin/zentrix-mkrec" --quiet --channels 1-16 --codecs 6 --sizes 352x288 --fps 12 \
+  --key-interval 12 --duration 100 --seed 3 "$work/part.rec"
+part=$(stat -c %s "$work/part.rec")
+copies=$(( (1073741824 + part - 1) / part ))
+rm -f "$work/big.rec"
+for _ in $(seq "$copies"); do cat "$work/part.rec" >> "$work/big.rec"; done
+rm -f "$work/part.rec"
+size=$(stat -c %s "$work/big.rec")
+cat "$work/big.rec" >/dev/null  # warm the page cache
+best_cat=; best_scan=
+for _ in 1 2 3; do
+  t=$(seconds cat "$work/big.rec")
+  if [ -z "$best_cat" ] || less "$t" "$best_cat"; then best_cat=$t; fi
+  t=$(seconds "$bin/zentrix-cli" scan "$work/big.rec")
+  if [ -z "$best_scan" ] || less "$t" "$best_scan"; then best_scan=$t; fi
+done
+echo "recording:              $size bytes, $("$bin/zentrix-cli" scan "$work/big.rec" | wc -l) channels"
+echo "cat FILE > /dev/null:   $best_cat s (best of 3, warm)"
+echo "zentrix-cli scan:       $best_scan s (best of 3, warm)"
+echo "scan / cat:             $(calc "100 * $best_scan / $best_cat") % (target < 5 %)"
+rm -f "$work/big.rec"
+
+echo
+echo "== 3. peak resident memory of an export: 1 minute against 10 minutes"
+for minutes in 1 10; do
+  "$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 10 \
+    --key-interval 20 --duration $((minutes * 60)) "$work/rss-$minutes.rec"
+  mkdir -p "$work/avi-rss-$minutes"
+  rss=$(/usr/bin/time -v "$bin/zentrix-cli" export "$work/rss-$minutes.rec" \
+    "$work/avi-rss-$minutes" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {print $2}')
+  echo "export of $minutes minute(s):  peak RSS $rss KiB ($(stat -c %s "$work/rss-$minutes.rec") bytes of recording)"
+  rm -f "$work/rss-$minutes.rec"
+done
+rm -rf "$work"/avi-* "$work/speed.rec" "$work/speed-ch1.h264" "$work/ffmpeg.avi"
