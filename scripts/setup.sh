@@ -4,14 +4,14 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config python3
   googletest libgtest-dev
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   ffmpeg libavcodec-dev libavutil-dev libswscale-dev
 )
 if [ "${ZENTRIX_WINE:-0}" = 1 ]; then
-  packages+=(wine wine32:i386 xvfb xdotool x11-utils imagemagick zip)
+  packages+=(wine wine32:i386 fonts-wine xvfb xdotool x11-utils imagemagick zip)
 fi
 
 missing=()
