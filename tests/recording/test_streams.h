@@ -1,24 +1,27 @@
-// Streams over byte strings and a capture of standard output, for the
-// reading tests.
+// Streams over byte strings, for the reading tests.
 #pragma once
 
 #include <cstdio>
-#include <string>
 
 #include "tools/record_writer.h"
 
-// A temporary file holding bytes, open for reading at offset 0. Behaves like
-// a recording file on disk: seeks past the end succeed, reads there find EOF.
-FILE* OpenBytes(const Bytes& bytes);
+// A temporary file holding bytes, open for reading at offset 0. Like a
+// recording on disk: seeks past the end succeed, reads there find the end.
+inline FILE* OpenBytes(const Bytes& bytes) {
+  FILE* stream = tmpfile();
+  if (!stream) return nullptr;
+  if (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) {
+    fclose(stream);
+    return nullptr;
+  }
+  rewind(stream);
+  return stream;
+}
 
-// An in-memory stream over non-empty bytes (fmemopen): seeks past the end
-// fail. Only one is valid at a time.
-FILE* OpenMemoryBytes(const Bytes& bytes);
-
-// Everything written to standard output between Start and Stop.
-struct StdoutCapture {
-  int savedFd = -1;
-  FILE* sink = nullptr;
-};
-void StartStdoutCapture(StdoutCapture* capture);
-std::string StopStdoutCapture(StdoutCapture* capture);
+// An in-memory stream over non-empty bytes: seeks past the end fail. Only one
+// is valid at a time, as it reads a copy kept until the next call.
+inline FILE* OpenMemoryBytes(const Bytes& bytes) {
+  static Bytes keep;
+  keep = bytes;
+  return fmemopen(keep.data(), keep.size(), "rb");
+}
