@@ -2,9 +2,6 @@
 // opening, writing and finishing.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -13,98 +10,57 @@
 
 namespace {
 
-AviStreamSpec Video(int32_t width, int32_t height, int32_t rate) {
-  AviStreamSpec spec;
-  memset(&spec, 0, sizeof spec);
-  spec.kind = AVI_STREAM_VIDEO;
-  spec.video.width = width;
-  spec.video.height = height;
-  spec.video.rate = rate;
-  memcpy(spec.video.handler, "xvid", 4);
-  return spec;
-}
-
-AviStreamSpec Caption(const char* language) {
-  AviStreamSpec spec;
-  memset(&spec, 0, sizeof spec);
-  spec.kind = AVI_STREAM_TEXT;
-  spec.text.caption = 1;
-  strncpy(spec.text.language, language, sizeof spec.text.language - 1);
-  return spec;
-}
-
 class AviChunks : public ::testing::Test {
  protected:
   ScratchDir scratch;
   std::string path = scratch.Path("clip.avi");
   AviWriter* writer = nullptr;
-  AviStreamSpec video = Video(64, 48, 30);
+  AviStreamSpec video = VideoSpec(64, 48, 30);
 
   void Open() { ASSERT_EQ(AviWriterOpen(path.c_str(), 1, &video, &writer), 0); }
+  int Write(size_t size, int key = 1) {
+    std::vector<uint8_t> data(size, 0x5A);
+    return AviWriterWriteChunk(writer, 0, data.data(), static_cast<int32_t>(size), key);
+  }
 };
 
 TEST_F(AviChunks, The1001stChunkGrowsTheIndexByAThousandEntries) {
   Open();
-  EXPECT_EQ(writer->indexCapacity, 0);
-  EXPECT_EQ(writer->index, nullptr);
-  ASSERT_EQ(AviWriterWriteChunk(writer, 0, "x", 1, 1), 0);
+  for (int i = 0; i < 1000; i++) ASSERT_EQ(Write(1, i % 10 == 0), 0);
   EXPECT_EQ(writer->indexCapacity, 1000);
-  for (int i = 1; i < 1000; i++) ASSERT_EQ(AviWriterWriteChunk(writer, 0, "x", 1, i % 10 == 0), 0);
-  EXPECT_EQ(writer->indexUsed, 1000);
-  EXPECT_EQ(writer->indexCapacity, 1000);
-  ASSERT_EQ(AviWriterWriteChunk(writer, 0, "last", 4, 0), 0);
-  EXPECT_EQ(writer->indexUsed, 1001);
+  ASSERT_EQ(Write(4, 0), 0);
   EXPECT_EQ(writer->indexCapacity, 2000);
   ASSERT_EQ(AviWriterFinish(writer), 0);
-
   // Every entry survived the resize: 1000 chunks of 10 bytes, then one of 12.
   FileBytes f = ReadBytes(path);
   const size_t index = 224 + 1000 * 10 + 12;
-  ASSERT_EQ(Tag(f, index), "idx1");
-  EXPECT_EQ(Le32(f, index + 4), 1001u * 16);
+  ASSERT_EQ(f.size(), index + 8 + 1001 * 16);
+  ExpectFields(f, {{index, "idx1"}, {index + 4, 1001 * 16}, {index + 8 + 16 * 1000 + 12, 4}, {48, 1001}});
   for (size_t i = 0; i < 1001; i++) {
-    size_t e = index + 8 + 16 * i;
-    ASSERT_EQ(Le32(f, e + 8), 224 + 10 * i) << i;
-    ASSERT_EQ(Le32(f, e + 4), (i < 1000 && i % 10 == 0) ? 0x10u : 0u) << i;
+    ASSERT_EQ(Le32(f, index + 16 + 16 * i), 224 + 10 * i) << i;
+    ASSERT_EQ(Le32(f, index + 12 + 16 * i), (i < 1000 && i % 10 == 0) ? 0x10u : 0u) << i;
   }
-  EXPECT_EQ(Le32(f, index + 8 + 16 * 1000 + 12), 4u);
-  EXPECT_EQ(Le32(f, 48), 1001u);
-  EXPECT_EQ(f.size(), index + 8 + 1001 * 16);
 }
 
 TEST_F(AviChunks, ChunkThatWouldReach2GiBFailsAndLeavesTheFileUnchanged) {
   Open();
-  // Move the writer to just below 2^31 without writing 2 GiB: the file gets a hole.
-  const int64_t start = AVI_FILE_LIMIT - 100;
-  ASSERT_EQ(fseeko(writer->aviFile, start, SEEK_SET), 0);
-  std::vector<uint8_t> data(200, 0x5A);
+  // Just below 2^31 without writing 2 GiB: the file gets a hole.
+  ASSERT_EQ(fseeko(writer->aviFile, AVI_FILE_LIMIT - 100, SEEK_SET), 0);
   // 8 + 92 bytes end exactly at 2^31; 91 bytes take a pad byte and end there too.
-  EXPECT_EQ(AviWriterWriteChunk(writer, 0, data.data(), 92, 1), -3);
-  EXPECT_EQ(AviWriterWriteChunk(writer, 0, data.data(), 91, 1), -3);
-  EXPECT_EQ(AviWriterWriteChunk(writer, 0, data.data(), 200, 1), -3);
+  for (size_t size : {92, 91, 200}) EXPECT_EQ(Write(size), -3) << size;
   ASSERT_EQ(fflush(writer->aviFile), 0);
   EXPECT_EQ(FileLength(path), 224);
-  EXPECT_EQ(ftello(writer->aviFile), start);
   EXPECT_EQ(writer->indexUsed, 0);
-  EXPECT_EQ(writer->chunkCounts[0], 0);
-
-  // A smaller chunk still fits: it ends 2 bytes below the limit.
-  EXPECT_EQ(AviWriterWriteChunk(writer, 0, data.data(), 90, 1), 0);
-  ASSERT_EQ(fflush(writer->aviFile), 0);
-  EXPECT_EQ(FileLength(path), AVI_FILE_LIMIT - 2);
-  EXPECT_EQ(writer->indexUsed, 1);
-  // Even the smallest chunk no longer fits.
-  EXPECT_EQ(AviWriterWriteChunk(writer, 0, data.data(), 0, 1), -3);
+  // A smaller chunk still fits, ending 2 bytes below the limit; then not even an empty one.
+  EXPECT_EQ(Write(90), 0);
+  EXPECT_EQ(Write(0), -3);
   EXPECT_EQ(AviWriterFinish(writer), 0);
-  FileBytes head(8);
+  FileBytes index(8);
   FILE* file = fopen(path.c_str(), "rb");
-  ASSERT_NE(file, nullptr);
   ASSERT_EQ(fseeko(file, AVI_FILE_LIMIT - 2, SEEK_SET), 0);
-  ASSERT_EQ(fread(head.data(), 1, 8, file), 8u);
+  ASSERT_EQ(fread(index.data(), 1, 8, file), 8u);
   fclose(file);
-  EXPECT_EQ(Tag(head, 0), "idx1");
-  EXPECT_EQ(Le32(head, 4), 16u);
-  remove(path.c_str());
+  ExpectFields(index, {{0, "idx1"}, {4, 16}});
 }
 
 TEST_F(AviChunks, ArgumentsOutsideTheWritersDomainAreRefused) {
@@ -112,113 +68,120 @@ TEST_F(AviChunks, ArgumentsOutsideTheWritersDomainAreRefused) {
   EXPECT_EQ(AviWriterFinish(nullptr), -1);
   EXPECT_EQ(AviWriteFrame(nullptr, "x", 1, 1), -1);
   EXPECT_EQ(AviClose(nullptr, 1, 1, 30.0f), -1);
-  Open();
+  EXPECT_EQ(AviWriterSetVideoFormat(nullptr, 0, 1, 1, 1), -1);
+  AviStreamSpec streams[] = {video, AudioSpec(1, 1, 8000, 16)};
+  ASSERT_EQ(AviWriterOpen(path.c_str(), 2, streams, &writer), 0);
   EXPECT_EQ(AviWriterWriteChunk(writer, -1, "x", 1, 1), -2);
-  EXPECT_EQ(AviWriterWriteChunk(writer, 1, "x", 1, 1), -2);
+  EXPECT_EQ(AviWriterWriteChunk(writer, 2, "x", 1, 1), -2);
   EXPECT_EQ(AviWriterWriteChunk(writer, 0, "x", -1, 1), -3);
   EXPECT_EQ(AviWriterWriteChunk(writer, 0, nullptr, 4, 1), -3);
-  EXPECT_EQ(writer->indexUsed, 0);
+  EXPECT_EQ(AviWriterSetVideoFormat(writer, 2, 1, 1, 1), -2);
+  EXPECT_EQ(AviWriterSetVideoFormat(writer, 1, 1, 1, 1), -3);  // not a video stream
   ASSERT_EQ(AviWriterFinish(writer), 0);
-  EXPECT_EQ(FileLength(path), 232);
+  EXPECT_EQ(FileLength(path), 88 + 124 + 102 + 20);  // no chunk
 }
 
-TEST_F(AviChunks, OpenRefusesBadArgumentsWithoutCreatingAFile) {
-  AviStreamSpec bad = video;
+TEST_F(AviChunks, OpenFailuresLeaveNoWriterAndNoNewFile) {
+  AviStreamSpec bad = video, captions[] = {video, CaptionSpec("en"), CaptionSpec("")};
   bad.kind = 3;
-  EXPECT_EQ(AviWriterOpen(nullptr, 1, &video, &writer), -1);
-  EXPECT_EQ(AviWriterOpen(path.c_str(), 0, &video, &writer), -1);
-  EXPECT_EQ(AviWriterOpen(path.c_str(), -2, &video, &writer), -1);
-  EXPECT_EQ(AviWriterOpen(path.c_str(), 1, nullptr, &writer), -1);
-  EXPECT_EQ(AviWriterOpen(path.c_str(), 1, &bad, &writer), -1);
-  EXPECT_EQ(writer, nullptr);
-  EXPECT_FALSE(FileExists(path));
-  EXPECT_EQ(AviCreateVideo(nullptr, 30.0f, "xvid", 8, 8), nullptr);
-}
-
-TEST_F(AviChunks, TwoCaptionStreamsFailBeforeAnyFileIsCreated) {
-  AviStreamSpec streams[] = {video, Caption("en"), Caption("")};
-  EXPECT_EQ(AviWriterOpen(path.c_str(), 3, streams, &writer), -3);
-  EXPECT_EQ(writer, nullptr);
+  const std::string missing = scratch.Path("no/such/folder/clip.avi");
+  struct Row {
+    const char* path;
+    int32_t count;
+    const AviStreamSpec* streams;
+    int code;
+  } rows[] = {
+      {nullptr, 1, &video, -1},         {path.c_str(), 0, &video, -1},   {path.c_str(), -2, &video, -1},
+      {path.c_str(), 1, nullptr, -1},   {path.c_str(), 1, &bad, -1},     {path.c_str(), 3, captions, -3},
+      {missing.c_str(), 1, &video, -5}, {"/dev/full", 1, &video, -6},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(AviWriterOpen(r.path, r.count, r.streams, &writer), r.code) << r.code;
+    EXPECT_EQ(writer, nullptr);
+  }
   EXPECT_FALSE(FileExists(path));
   EXPECT_FALSE(FileExists(scratch.Path("clip.smi")));
-}
-
-TEST_F(AviChunks, AFileThatCannotBeCreatedGivesNoHandle) {
-  std::string missing = scratch.Path("no/such/folder/clip.avi");
-  EXPECT_EQ(AviWriterOpen(missing.c_str(), 1, &video, &writer), -5);
-  EXPECT_EQ(writer, nullptr);
-  EXPECT_EQ(AviCreateVideo(missing.c_str(), 30.0f, "xvid", 8, 8), nullptr);
-}
-
-TEST_F(AviChunks, AFullDiskFailsTheProvisionalHeader) {
-  EXPECT_EQ(AviWriterOpen("/dev/full", 1, &video, &writer), -6);
-  EXPECT_EQ(writer, nullptr);
-  EXPECT_EQ(AviCreateVideo("/dev/full", 30.0f, "xvid", 8, 8), nullptr);
-  // Same with a file that may not grow past 100 bytes.
-  FileSizeLimit limit(100);
+  for (const char* p : {static_cast<const char*>(nullptr), missing.c_str(), "/dev/full"})
+    EXPECT_EQ(AviCreateVideo(p, 30.0f, "xvid", 8, 8), nullptr);
+  FileSizeLimit limit(100);  // the disk fills within the provisional header
   EXPECT_EQ(AviWriterOpen(path.c_str(), 1, &video, &writer), -6);
   EXPECT_EQ(writer, nullptr);
 }
 
 TEST_F(AviChunks, AChunkThatCannotBeWrittenIsNotIndexed) {
   Open();
-  ASSERT_EQ(AviWriterWriteChunk(writer, 0, "good", 4, 1), 0);
+  ASSERT_EQ(Write(4), 0);
   ASSERT_EQ(fflush(writer->aviFile), 0);
-  std::vector<uint8_t> big(100000, 1);
   {
     FileSizeLimit limit(4096);
-    EXPECT_EQ(AviWriterWriteChunk(writer, 0, big.data(), static_cast<int32_t>(big.size()), 1), -7);
-    EXPECT_EQ(writer->indexUsed, 1);
-    EXPECT_EQ(writer->chunkCounts[0], 1);
-    EXPECT_EQ(writer->videoFrames, 1);
+    EXPECT_EQ(Write(100000), -7);
   }
-  // The disk has room again: the next chunk takes the failed chunk's index slot
-  // and lies where the stream left off.
-  int64_t position = ftello(writer->aviFile);
-  ASSERT_EQ(AviWriterWriteChunk(writer, 0, "next", 4, 0), 0);
-  EXPECT_EQ(writer->indexUsed, 2);
-  EXPECT_EQ(Le32(FileBytes(writer->index[1].bytes, writer->index[1].bytes + 16), 8),
-            static_cast<uint32_t>(position));
+  EXPECT_EQ(writer->indexUsed, 1);
+  EXPECT_EQ(writer->videoFrames, 1);
+  // With room again the next chunk takes the failed one's index slot, where the stream left off.
+  uint32_t position = static_cast<uint32_t>(ftello(writer->aviFile));
+  ASSERT_EQ(Write(4, 0), 0);
   ASSERT_EQ(AviWriterFinish(writer), 0);
   FileBytes f = ReadBytes(path);
-  EXPECT_EQ(Le32(f, 48), 2u);
-  EXPECT_EQ(Tag(f, static_cast<size_t>(position)), "00dc");
+  ExpectFields(f, {{48, 2}, {position, "00dc"}, {f.size() - 8, position}});
+}
+
+TEST_F(AviChunks, ChunksLostWithAFailedWriteLeaveTheFileUnfinished) {
+  Open();
+  for (int i = 0; i < 3; i++) ASSERT_EQ(Write(1000), 0);
+  EXPECT_EQ(FileLength(path), 224);  // the stream still holds the three chunks
+  int result;
+  {
+    // The next chunk pushes them out and the stream drops what it could not write.
+    FileSizeLimit limit(1000);
+    result = Write(5000);
+  }
+  EXPECT_LE(result, -5);
+  EXPECT_GE(result, -8);
+  EXPECT_EQ(writer->indexUsed, 3);
+  EXPECT_NE(writer->lostData, 0);
+  // Later chunks go in, but the index would point at missing bytes: no finish as good.
+  ASSERT_EQ(Write(4, 0), 0);
+  EXPECT_EQ(AviWriterFinish(writer), -2);
+  ExpectFields(ReadBytes(path), {{4, 0xFFFFFFFF}, {48, 0}});  // the provisional header stays
+
+  AviHandle* handle = AviCreateVideo(path.c_str(), 30.0f, "xvid", 64, 48);
+  ASSERT_NE(handle, nullptr);
+  std::vector<uint8_t> frame(1500, 3);
+  ASSERT_EQ(AviWriteFrame(handle, frame.data(), 1500, 1), 0);
+  ASSERT_EQ(AviWriteFrame(handle, frame.data(), 1500, 0), 0);
+  {
+    FileSizeLimit limit(500);
+    EXPECT_LT(AviWriteFrame(handle, frame.data(), 1500, 0), 0);
+  }
+  EXPECT_EQ(AviClose(handle, 64, 48, 30.0f), -2);
 }
 
 TEST_F(AviChunks, FinishingOnAFullDiskReportsTheFailure) {
-  Open();
-  ASSERT_EQ(AviWriterWriteChunk(writer, 0, "frame", 5, 1), 0);
-  // The chunk and the index are still in the stream's buffer; the disk is full.
-  FileSizeLimit limit(224);
-  EXPECT_EQ(AviWriterFinish(writer), -3);
-  FileBytes f = ReadBytes(path);
-  ASSERT_EQ(f.size(), 224u);
-  EXPECT_EQ(Le32(f, 4), 0xFFFFFFFFu);  // still the provisional header
-}
-
-TEST_F(AviChunks, AnIndexThatCannotBeWrittenFailsTheFinish) {
-  Open();
-  for (int i = 0; i < 1001; i++) ASSERT_EQ(AviWriterWriteChunk(writer, 0, "ab", 2, 1), 0);
-  ASSERT_EQ(fflush(writer->aviFile), 0);
-  const int64_t moviEnd = 224 + 1001 * 10;
-  // Room for the index head but not for its 16,016 bytes of entries.
-  FileSizeLimit limit(static_cast<uint64_t>(moviEnd) + 100);
-  EXPECT_EQ(AviWriterFinish(writer), -2);
-  FileBytes f = ReadBytes(path);
-  EXPECT_EQ(Le32(f, 4), 0xFFFFFFFFu);  // no final header after a failed index
-  EXPECT_EQ(Le32(f, 48), 0u);
-}
-
-TEST_F(AviChunks, FinishingWithExactlyEnoughRoomSucceeds) {
-  Open();
-  // The final header overwrites the provisional one and does not grow the file.
-  ASSERT_EQ(AviWriterWriteChunk(writer, 0, "frame", 5, 1), 0);
-  ASSERT_EQ(fflush(writer->aviFile), 0);
-  FileSizeLimit limit(224 + 14 + 8 + 16);
-  EXPECT_EQ(AviWriterFinish(writer), 0);
-  FileBytes f = ReadBytes(path);
-  ASSERT_EQ(f.size(), 262u);
-  EXPECT_EQ(Le32(f, 4), 254u);
+  struct Row {
+    int chunks;
+    bool flushed;    // the chunks on disk, or still in the stream's buffer
+    uint64_t limit;  // the file size the disk allows
+    int code;
+  } rows[] = {
+      {1, false, 224, -3},
+      {1001, true, 224 + 1001 * 10 + 100, -2},  // room for the index head, not its entries
+      {1, true, 258, 0},                        // exactly enough: the final header overwrites
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.chunks);
+    Open();
+    for (int i = 0; i < r.chunks; i++) ASSERT_EQ(Write(2), 0);
+    ASSERT_TRUE(!r.flushed || fflush(writer->aviFile) == 0);
+    {
+      FileSizeLimit limit(r.limit);
+      EXPECT_EQ(AviWriterFinish(writer), r.code);
+    }
+    FileBytes f = ReadBytes(path);
+    EXPECT_EQ(Le32(f, 4), r.code == 0 ? f.size() - 8 : 0xFFFFFFFFu);
+    EXPECT_EQ(Le32(f, 48), r.code == 0 ? 1u : 0u);
+    EXPECT_TRUE(r.code == -2 || f.size() == r.limit) << f.size();
+  }
 }
 
 }  // namespace
