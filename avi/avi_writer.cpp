@@ -365,6 +365,16 @@ int AviWriterOpen(const char* path, int32_t count, const AviStreamSpec* streams,
 // ---------------------------------------------------------------------------
 // Chunks.
 
+// A write of a chunk that failed. The stream drops the bytes it could not
+// write, and these may include earlier chunks that it still held: then it
+// now stands before this chunk's start, and those chunks, already counted in
+// the index, are not in the file. Passes code on.
+static int ChunkWriteFailed(AviWriter* writer, int64_t chunkStart, int code) {
+  int64_t position = AviTell(writer->aviFile);
+  if (position < 0 || position < chunkStart) writer->lostData = 1;
+  return code;
+}
+
 int AviWriterWriteChunk(AviWriter* writer, int32_t stream, const void* data, int32_t size,
                         int32_t keyFrame) {
   if (!writer) return -1;
@@ -401,11 +411,11 @@ int AviWriterWriteChunk(AviWriter* writer, int32_t stream, const void* data, int
 
   uint8_t sizeBytes[4];
   StoreLe32(sizeBytes, static_cast<uint32_t>(size));
-  if (fwrite(id, 1, 4, writer->aviFile) != 4) return -5;
-  if (fwrite(sizeBytes, 1, 4, writer->aviFile) != 4) return -6;
+  if (fwrite(id, 1, 4, writer->aviFile) != 4) return ChunkWriteFailed(writer, position, -5);
+  if (fwrite(sizeBytes, 1, 4, writer->aviFile) != 4) return ChunkWriteFailed(writer, position, -6);
   if (size > 0 && fwrite(data, 1, static_cast<size_t>(size), writer->aviFile) != static_cast<size_t>(size))
-    return -7;
-  if ((size & 1) && fputc(0, writer->aviFile) == EOF) return -8;
+    return ChunkWriteFailed(writer, position, -7);
+  if ((size & 1) && fputc(0, writer->aviFile) == EOF) return ChunkWriteFailed(writer, position, -8);
 
   writer->indexUsed++;
   writer->chunkCounts[stream]++;
@@ -442,8 +452,10 @@ int AviWriterFinish(AviWriter* writer) {
   if (!writer) return -1;
   int result = 0;
 
+  // A file that has lost indexed chunks is left unfinished, as when its
+  // index cannot be written: finishing it would report a broken file as good.
   writer->moviEnd = AviTell(writer->aviFile);
-  if (writer->moviEnd < 0 || WriteIndex(writer) != 0) result = -2;
+  if (writer->lostData || writer->moviEnd < 0 || WriteIndex(writer) != 0) result = -2;
 
   if (result == 0) {
     writer->fileSize = AviTell(writer->aviFile);

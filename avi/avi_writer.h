@@ -65,6 +65,10 @@ struct AviWriter {
   int32_t indexUsed;
   int32_t indexCapacity;
   AviIndexEntry* index;
+  // Non-zero once a failed write has lost bytes of chunks that were already
+  // indexed (the stream drops what it could not write): the index would
+  // point at missing data, so the file cannot be finished.
+  int32_t lostData;
 };
 
 struct AviHandle {

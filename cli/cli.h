@@ -16,7 +16,8 @@ enum {
   EXIT_RECORDING = 2,
   EXIT_OUTPUT_FOLDER = 3,
   EXIT_STANDARD_OUTPUT = 4,
-  EXIT_INTERRUPTED = 130
+  EXIT_WRITE_FAILED = 5,
+  EXIT_SIGNALLED = 128  // plus the number of the signal that stopped the run
 };
 
 // --channels: comma-separated user-visible channel numbers 1-64, or "all".
@@ -35,6 +36,8 @@ struct SegmentFile {
 
 // The segment files of folder; an unreadable folder gives none.
 std::vector<SegmentFile> ListSegmentFiles(const char* folder);
+// The temporary segment files of folder ("~N.avi", segment 0).
+std::vector<SegmentFile> ListTemporaryFiles(const char* folder);
 // Files of after that are not in before under the same name and identity,
 // whose channel lies in mask, ordered by channel and segment.
 std::vector<SegmentFile> NewSegmentFiles(const std::vector<SegmentFile>& before,
@@ -45,6 +48,9 @@ std::vector<SegmentFile> NewSegmentFiles(const std::vector<SegmentFile>& before,
 void TerminalProgressAttach(HeadlessShell* shell);
 void TerminalProgressEnd(HeadlessShell* shell);
 
-// SIGINT clears *runFlag, like a confirmed cancel; a second SIGINT ends the
-// program at once.
+// SIGINT (Ctrl+C) and SIGTERM clear *runFlag, like a confirmed cancel, so
+// that the run closes and names what it has written; a second one ends the
+// program at once. With null, signals change nothing any more.
 void InstallInterruptHandler(std::atomic<int32_t>* runFlag);
+// The signal that cleared the run flag, or 0.
+int InterruptSignal(void);

@@ -4,6 +4,7 @@
 //   zentrix-cli scan RECORDING
 //   zentrix-cli export RECORDING OUTDIR [--channels LIST]
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,8 +55,10 @@ static const char USAGE[] =
     "\n"
     "Exit status: 0 done; 1 usage error; 2 the recording cannot be opened;\n"
     "3 OUTDIR is missing or not writable; 4 the list could not be written to\n"
-    "standard output; 130 interrupted (the files finished so far are closed,\n"
-    "named and listed).\n";
+    "standard output; 5 some AVI files could not be written (a full disk):\n"
+    "video is missing, and files that could not be finished keep their\n"
+    "temporary names ~N.avi; 130 interrupted by Ctrl+C, 143 by SIGTERM (the\n"
+    "files finished so far are closed, named and listed).\n";
 
 static int UsageError(const std::string& message) {
   fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM,
@@ -165,6 +168,13 @@ static int SetOutputFolder(const std::string& given, AppContext* context) {
   return 0;
 }
 
+// The status of a run that a signal stopped, with its message.
+static int Interrupted(const char* what) {
+  fprintf(stderr, "%s: interrupted%s\n", PROGRAM, what);
+  int signalNumber = InterruptSignal();
+  return EXIT_SIGNALLED + (signalNumber > 0 ? signalNumber : SIGINT);
+}
+
 static int ScanCommand(const Arguments& arguments, AppContext* context, HeadlessShell* shell) {
   if (arguments.operands.size() != 2)
     return UsageError("scan needs exactly one RECORDING");
@@ -177,10 +187,7 @@ static int ScanCommand(const Arguments& arguments, AppContext* context, Headless
   int result = ScanRecordingFile(stream, context);
   TerminalProgressEnd(shell);
   fclose(stream);
-  if (result < 0) {
-    fprintf(stderr, "%s: interrupted\n", PROGRAM);
-    return EXIT_INTERRUPTED;
-  }
+  if (result < 0) return Interrupted("");
 
   for (const HeadlessRow& row : shell->rows)
     printf("%s\t%s\t%s\n", row.columns[0].c_str(), row.columns[1].c_str(),
@@ -215,8 +222,7 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
     if (ScanRecordingFile(stream, context) < 0) {
       TerminalProgressEnd(shell);
       fclose(stream);
-      fprintf(stderr, "%s: interrupted\n", PROGRAM);
-      return EXIT_INTERRUPTED;
+      return Interrupted("");
     }
     for (const HeadlessRow& row : shell->rows) mask |= (ChannelMask)1 << row.itemData;
     if (PlatformSeek(stream, 0, SEEK_SET) != 0) {
@@ -237,6 +243,7 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
 
   context->channelMask = mask;
   std::vector<SegmentFile> before = ListSegmentFiles(context->outputFolder);
+  std::vector<SegmentFile> temporaryBefore = ListTemporaryFiles(context->outputFolder);
   int result = ExportRecordingFile(stream, context);
   TerminalProgressEnd(shell);
   fclose(stream);
@@ -246,11 +253,22 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
   for (const SegmentFile& file : NewSegmentFiles(before, after, mask))
     printf("%s" PATH_SEPARATOR "%s\n", context->outputFolder, file.name.c_str());
 
-  if (result < 0) {
-    fprintf(stderr, "%s: interrupted; the files listed were finished\n", PROGRAM);
-    return EXIT_INTERRUPTED;
+  // Segment files that could not be written: say so, and name the ones that
+  // this run left under their temporary names.
+  int failed = context->failedSegments;
+  if (failed > 0) {
+    fprintf(stderr, "%s: %d segment file%s could not be written completely in '%s' "
+                    "(is the disk full?): video is missing\n",
+            PROGRAM, failed, failed == 1 ? "" : "s", context->outputFolder);
+    std::vector<SegmentFile> unfinished =
+        NewSegmentFiles(temporaryBefore, ListTemporaryFiles(context->outputFolder), mask);
+    for (const SegmentFile& file : unfinished)
+      fprintf(stderr, "%s: could not be finished, kept as %s" PATH_SEPARATOR "%s\n", PROGRAM,
+              context->outputFolder, file.name.c_str());
   }
-  return EXIT_DONE;
+
+  if (result < 0) return Interrupted("; the files listed were finished");
+  return failed > 0 ? EXIT_WRITE_FAILED : EXIT_DONE;
 }
 
 // A list that did not reach its reader (a full disk, a closed pipe) is a

@@ -1,7 +1,8 @@
-// Finding the segment files that an export run finished: the Ch*.avi files of
-// the output folder before and after the run are compared by name and by an
-// identity that changes when a file is replaced (the final rename puts a new
-// file under an old name).
+// Finding the segment files that an export run finished, and the ones it
+// could not finish: the Ch*.avi (and ~N.avi) files of the output folder
+// before and after the run are compared by name and by an identity that
+// changes when a file is replaced (the final rename puts a new file under an
+// old name).
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -32,18 +33,37 @@ static int ParseSegmentName(const char* name, int* channel, int* segment) {
   return 0;
 }
 
+// Reads "~<channel>.avi", the name of a segment file while it is written.
+static int ParseTemporaryName(const char* name, int* channel, int* segment) {
+  size_t length = strlen(name);
+  if (length < 6 || length > 7 || name[0] != '~' || strcmp(name + length - 4, ".avi") != 0)
+    return -1;
+  int number = 0;
+  for (const char* at = name + 1; at < name + length - 4; at++) {
+    if (*at < '0' || *at > '9') return -1;
+    number = number * 10 + (*at - '0');
+  }
+  if (number < 1 || number > CHANNEL_COUNT) return -1;
+  *channel = number;
+  *segment = 0;
+  return 0;
+}
+
+typedef int (*NameParser)(const char* name, int* channel, int* segment);
+
 #ifdef _WIN32
 
-std::vector<SegmentFile> ListSegmentFiles(const char* folder) {
+static std::vector<SegmentFile> ListFiles(const char* folder, const char* wildcard,
+                                          NameParser parse) {
   std::vector<SegmentFile> files;
-  std::string pattern = std::string(folder) + PATH_SEPARATOR "Ch*.avi";
+  std::string pattern = std::string(folder) + PATH_SEPARATOR + wildcard;
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return files;
   do {
     SegmentFile file;
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    if (ParseSegmentName(found.cFileName, &file.channel, &file.segment) != 0) continue;
+    if (parse(found.cFileName, &file.channel, &file.segment) != 0) continue;
     file.name = found.cFileName;
     file.identity[0] = ((uint64_t)found.ftCreationTime.dwHighDateTime << 32) |
                        found.ftCreationTime.dwLowDateTime;
@@ -58,13 +78,13 @@ std::vector<SegmentFile> ListSegmentFiles(const char* folder) {
 
 #else
 
-std::vector<SegmentFile> ListSegmentFiles(const char* folder) {
+static std::vector<SegmentFile> ListFiles(const char* folder, const char*, NameParser parse) {
   std::vector<SegmentFile> files;
   DIR* directory = opendir(*folder ? folder : PATH_SEPARATOR);
   if (!directory) return files;
   while (struct dirent* entry = readdir(directory)) {
     SegmentFile file;
-    if (ParseSegmentName(entry->d_name, &file.channel, &file.segment) != 0) continue;
+    if (parse(entry->d_name, &file.channel, &file.segment) != 0) continue;
     std::string path = std::string(folder) + PATH_SEPARATOR + entry->d_name;
     struct stat status;
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
@@ -80,6 +100,14 @@ std::vector<SegmentFile> ListSegmentFiles(const char* folder) {
 }
 
 #endif
+
+std::vector<SegmentFile> ListSegmentFiles(const char* folder) {
+  return ListFiles(folder, "Ch*.avi", ParseSegmentName);
+}
+
+std::vector<SegmentFile> ListTemporaryFiles(const char* folder) {
+  return ListFiles(folder, "~*.avi", ParseTemporaryName);
+}
 
 std::vector<SegmentFile> NewSegmentFiles(const std::vector<SegmentFile>& before,
                                          const std::vector<SegmentFile>& after,

@@ -57,30 +57,39 @@ void TerminalProgressEnd(HeadlessShell* shell) {
   shownLine.clear();
 }
 
-// The handler only stores 0 into the run flag; the walk notices it before its
-// next record and closes what it has written.
+// The handler only stores 0 into the run flag and notes the signal; the walk
+// notices the flag before its next record and closes what it has written.
 static std::atomic<int32_t>* volatile interruptedFlag = nullptr;
+static volatile std::sig_atomic_t caughtSignal = 0;
 static_assert(std::atomic<int32_t>::is_always_lock_free,
               "the run flag must be safe to store from a signal handler");
 
-extern "C" void OnInterrupt(int) {
+static const int STOP_SIGNALS[] = {SIGINT, SIGTERM};
+
+extern "C" void OnInterrupt(int signalNumber) {
   std::atomic<int32_t>* flag = interruptedFlag;
-  if (flag) flag->store(0);
+  if (!flag) return;
+  caughtSignal = signalNumber;
+  flag->store(0);
 }
 
 void InstallInterruptHandler(std::atomic<int32_t>* runFlag) {
   interruptedFlag = runFlag;
+  for (int signalNumber : STOP_SIGNALS) {
 #ifdef _WIN32
-  // The C runtime resets the handler when it runs, so a second Ctrl+C ends
-  // the program.
-  signal(SIGINT, OnInterrupt);
+    // The C runtime resets the handler when it runs, so a second Ctrl+C ends
+    // the program.
+    signal(signalNumber, OnInterrupt);
 #else
-  struct sigaction action = {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  // Reads and writes in progress go on (no short read taken for the end of
-  // the file); a second Ctrl+C ends the program.
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
-  sigaction(SIGINT, &action, nullptr);
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    // Reads and writes in progress go on (no short read taken for the end of
+    // the file); a second signal ends the program.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigaction(signalNumber, &action, nullptr);
 #endif
+  }
 }
+
+int InterruptSignal(void) { return (int)caughtSignal; }

@@ -85,7 +85,6 @@ static void CloseCodecInstances(ChannelExporter* exporter) {
 
 int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
                 ChannelExporter* exporter) {
-  (void)context;
   exporter->decoder = GetVideoCodec(frame->codecType);
   if (!exporter->decoder) return -1;
   exporter->encoder = GetVideoCodec(OUTPUT_CODEC_TYPE);
@@ -122,10 +121,14 @@ int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
   exporter->avi = AviCreateVideo(exporter->tempPath, (float)SEGMENT_RATE, SEGMENT_HANDLER,
                                  frame->width, frame->height);
   if (!exporter->avi) {
+    // The output folder refused the file (full, gone, read-only): a segment
+    // that could not be written, which the run's caller hears of.
+    context->failedSegments++;
     CloseCodecInstances(exporter);
     return -5;
   }
 
+  exporter->segmentIncomplete = 0;
   exporter->frameCount = 0;
   exporter->segmentWidth = frame->width;
   exporter->segmentHeight = frame->height;
@@ -193,14 +196,20 @@ static CalendarTime FrameTime(const FrameInfo* frame) {
 }
 
 // Transcodes a frame and appends it to the open segment: 0, -6, -7, or
-// SEGMENT_FULL when the AVI file has no room left for it.
+// SEGMENT_FULL when the AVI file has no room left for it. A frame that the
+// writer refuses otherwise (a failed write, no memory for the index) leaves
+// the segment incomplete: it is still finished, but counted as failed.
 static int WriteFrameToSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
                                ChannelExporter* exporter) {
   if (TranscodeFrame(frame, time, context, exporter) < 0) return -6;
   int keyFrame = frame->kind == RECORD_KEY_FRAME ? 1 : 0;
   int written = AviWriteFrame(exporter->avi, frame->payload, (int32_t)frame->length, keyFrame);
   if (written == AVI_FILE_FULL) return SEGMENT_FULL;
-  return written < 0 ? -7 : 0;
+  if (written < 0) {
+    exporter->segmentIncomplete = 1;
+    return -7;
+  }
+  return 0;
 }
 
 // Steps of ExportFrame once the payload is in memory.
@@ -281,7 +290,14 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
   double measured = seconds > 0 ? (double)exporter->frameCount / seconds : (double)SEGMENT_RATE;
   float rate = measured > 29.0 ? (float)SEGMENT_RATE : (float)measured;
 
-  if (exporter->avi) AviClose(exporter->avi, exporter->segmentWidth, exporter->segmentHeight, rate);
+  // Only a segment that this run opened has a file to finish and name. With
+  // none open, a temporary file of this name is not ours (an earlier run
+  // that crashed, or a segment that could not be finished) and is left as
+  // it is rather than given a name that would claim it for this channel.
+  int open = exporter->avi != nullptr;
+  int finished = open ? AviClose(exporter->avi, exporter->segmentWidth, exporter->segmentHeight,
+                                 rate)
+                      : -1;
 
   int32_t number = ++exporter->segmentCount;
   exporter->avi = nullptr;
@@ -289,10 +305,17 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
   exporter->segmentWidth = 0;
   exporter->segmentHeight = 0;
 
-  // A name that does not fit is not used; the file keeps its temporary name.
-  char finalPath[PATH_SIZE];
-  if (FormatSegmentPath(finalPath, context->outputFolder, exporter, number) == 0)
-    PlatformRenameReplace(exporter->tempPath, finalPath);
+  if (open) {
+    // A file that could not be finished has no index or a wrong one: it
+    // keeps its temporary name, so that no broken file passes for a
+    // segment. A name that does not fit is not used either.
+    char finalPath[PATH_SIZE];
+    int named = finished == 0 &&
+                FormatSegmentPath(finalPath, context->outputFolder, exporter, number) == 0 &&
+                PlatformRenameReplace(exporter->tempPath, finalPath) == 0;
+    if (!named || exporter->segmentIncomplete) context->failedSegments++;
+  }
+  exporter->segmentIncomplete = 0;
 
   CloseCodecInstances(exporter);
   return 0;

@@ -39,6 +39,9 @@ struct ChannelExporter {
   CodecHandle encoderHandle;
   GrowBuffer picture;
   GrowBuffer encoded;
+  // Non-zero once the AVI writer has refused a frame of the open segment
+  // (other than at the size limit): the segment's file lacks that frame.
+  int32_t segmentIncomplete;
 };
 
 void GrowBufferInit(GrowBuffer* buffer);
@@ -51,6 +54,10 @@ int TranscodeFrame(FrameInfo* frame, const CalendarTime* time, AppContext* conte
                    ChannelExporter* exporter);
 int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info,
                 AppContext* context);
+// Always 0. The segment file gets its final name only when it was written
+// by this run and finished; otherwise it keeps its temporary name. A segment
+// that could not be finished or named, or that lacks frames, is counted in
+// the context's failedSegments.
 int CloseSegment(AppContext* context, ChannelExporter* exporter);
 
 // Sets tempPath to "~<channel>.avi" in folder. Returns 0, or -1 (tempPath

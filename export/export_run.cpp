@@ -21,19 +21,17 @@ static const char EXPORT_TITLE[] = "Exporting AVI...";
 
 enum { COMPLETED_PAUSE_MS = 1000 };
 
-// The file length as the progress reports take it: a signed 32-bit count.
-static uint32_t ProgressTotal(FILE* stream) {
+// The file length and the stream position as the progress reports take them:
+// byte counts of any size (the reports scale them for the bar); one that
+// cannot be found counts as 0.
+static uint64_t ProgressTotal(FILE* stream) {
   int64_t length = PlatformFileLength(stream);
-  if (length < 0) return 0;
-  if (length > INT32_MAX) return INT32_MAX;
-  return (uint32_t)length;
+  return length < 0 ? 0 : (uint64_t)length;
 }
 
-static uint32_t ProgressPosition(FILE* stream) {
+static uint64_t ProgressPosition(FILE* stream) {
   int64_t position = PlatformTell(stream);
-  if (position < 0) return 0;
-  if (position > INT32_MAX) return INT32_MAX;
-  return (uint32_t)position;
+  return position < 0 ? 0 : (uint64_t)position;
 }
 
 static int ChannelSelected(const AppContext* context, int channel) {
@@ -74,7 +72,7 @@ static void ReleaseExporters(AppContext* context) {
 
 // Walks the records until the end of the file, a record kind above 8, a
 // payload that cannot be passed over, or a cancel.
-static void WalkRecords(FILE* stream, AppContext* context, uint32_t total) {
+static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
   HeaderInfo info = {};  // zero date until the first header block
   RecordHeader header;
   while (context->runFlag.load() != 0) {
@@ -102,7 +100,8 @@ static void WalkRecords(FILE* stream, AppContext* context, uint32_t total) {
 }
 
 int ExportRecordingFile(FILE* stream, AppContext* context) {
-  uint32_t total = ProgressTotal(stream);
+  uint64_t total = ProgressTotal(stream);
+  context->failedSegments = 0;
   CodecModulesInit();
   CreateExporters(context);
 

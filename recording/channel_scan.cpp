@@ -13,13 +13,14 @@
 #include "shell/progress.h"
 #include "shell/shell.h"
 
-// Progress values are 32-bit and signed on the way to the progress bar: a
-// position or length beyond that range (or an unknown one) is held at the edge.
-static uint32_t ProgressValue(int64_t value) {
-  if (value < 0) return 0;
-  if (value > INT32_MAX) return INT32_MAX;
-  return (uint32_t)value;
+// Progress values are byte counts of any size (the reports scale them for
+// the bar); a length or position that cannot be found counts as 0.
+static uint64_t ProgressValue(int64_t value) {
+  return value < 0 ? 0 : (uint64_t)value;
 }
+
+// ReadHeaderBlock's code for a block whose year lies outside 1001 to 2999.
+enum { BLOCK_DATE_OUT_OF_RANGE = -5 };
 
 int ScanWorker(AppContext* context) {
   if (!context) return -1;
@@ -44,7 +45,7 @@ int ScanWorker(AppContext* context) {
 }
 
 int ScanRecordingFile(FILE* stream, AppContext* context) {
-  uint32_t total = ProgressValue(PlatformFileLength(stream));
+  uint64_t total = ProgressValue(PlatformFileLength(stream));
   ProgressStart(context, total);
   ShellDeleteAllRows(context);
   if (context->runFlag.load() == 0) return -1;
@@ -59,7 +60,16 @@ int ScanRecordingFile(FILE* stream, AppContext* context) {
     uint32_t length = RecordPayloadLength(&header);
     if (length != 0) {
       if (RecordKind(&header) == RECORD_HEADER_BLOCK) {
-        if (ReadHeaderBlock(stream, &header, &info) < 0) break;
+        int read = ReadHeaderBlock(stream, &header, &info);
+        // A block whose date is out of range was read whole and the walk is
+        // still in step: only that block is passed over, so that one damaged
+        // date does not hide the channels of the rest of the file. After any
+        // other failure the stream cannot be trusted, and the scan ends.
+        if (read == BLOCK_DATE_OUT_OF_RANGE) {
+          if (context->runFlag.load() == 0) break;
+          continue;
+        }
+        if (read < 0) break;
         headerSeen = 1;
         MergeChannels(context, &info);
         ProgressStep(context, ProgressValue(PlatformTell(stream)), total);

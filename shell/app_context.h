@@ -31,4 +31,8 @@ struct AppContext {
   ChannelMask channelMask;
   char outputFolder[PATH_SIZE];
   ChannelExporter* exporters[CHANNEL_COUNT];
+  // Segment files of the last export run that could not be created, written
+  // completely, finished or given their final name; 0 after a clean run. The
+  // export run counts them for its caller: zentrix-cli reports them.
+  int32_t failedSegments;
 };

@@ -501,7 +501,7 @@ int Run(const Options& o) {
 
     // The header block of the stretch.
     const char* layout = o.layout == "mixed" ? layouts[blocks % 4] : o.layout.c_str();
-    HeaderBlockSpec fields;
+    HeaderBlockLayout fields;
     fields.skipLength = payloadLength;
     fields.blockTime = MakePackedTime((unsigned)blockTime.year, (unsigned)blockTime.month,
                                     (unsigned)blockTime.day, (unsigned)blockTime.hour,

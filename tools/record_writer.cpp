@@ -55,20 +55,20 @@ static uint32_t CountSum(const uint16_t counts[64]) {
   return sum;
 }
 
-Bytes MakeHeaderBlockPayload(const HeaderBlockSpec& spec) {
+Bytes MakeHeaderBlockPayload(const HeaderBlockLayout& layout) {
   Bytes out(HEADER_BASE_SIZE, 0);
-  PutLe32(&out[0], spec.skipLength);
-  PutLe64(&out[8], spec.blockTime);
-  PutLe32(&out[16], (uint32_t)spec.channels);
-  PutLe16(&out[30], spec.version);
-  for (int i = 0; i < 64; i++) PutLe16(&out[36 + 2 * i], spec.baseCounts[i]);
-  out.resize(out.size() + 4 * (size_t)CountSum(spec.baseCounts), 0);
-  if (spec.extension) {
+  PutLe32(&out[0], layout.skipLength);
+  PutLe64(&out[8], layout.blockTime);
+  PutLe32(&out[16], (uint32_t)layout.channels);
+  PutLe16(&out[30], layout.version);
+  for (int i = 0; i < 64; i++) PutLe16(&out[36 + 2 * i], layout.baseCounts[i]);
+  out.resize(out.size() + 4 * (size_t)CountSum(layout.baseCounts), 0);
+  if (layout.extension) {
     size_t at = out.size();
     out.resize(at + HEADER_EXTENSION_SIZE, 0);
-    PutLe32(&out[at + 8], (uint32_t)(spec.channels >> 32));
-    for (int i = 0; i < 64; i++) PutLe16(&out[at + 36 + 2 * i], spec.extensionCounts[i]);
-    out.resize(out.size() + 4 * (size_t)CountSum(spec.extensionCounts), 0);
+    PutLe32(&out[at + 8], (uint32_t)(layout.channels >> 32));
+    for (int i = 0; i < 64; i++) PutLe16(&out[at + 36 + 2 * i], layout.extensionCounts[i]);
+    out.resize(out.size() + 4 * (size_t)CountSum(layout.extensionCounts), 0);
   }
   return out;
 }
@@ -83,8 +83,8 @@ void AppendRecord(Bytes* file, const RecordHeader& header, const Bytes& payload)
   AppendRecord(file, header, payload.data(), (uint32_t)payload.size());
 }
 
-void AppendHeaderBlock(Bytes* file, const HeaderBlockSpec& spec) {
-  Bytes payload = MakeHeaderBlockPayload(spec);
+void AppendHeaderBlock(Bytes* file, const HeaderBlockLayout& layout) {
+  Bytes payload = MakeHeaderBlockPayload(layout);
   AppendRecord(file, MakePlainHeader(RECORD_HEADER_BLOCK, 0, 0, 0, 0, (uint32_t)payload.size()),
                payload);
 }

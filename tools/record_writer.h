@@ -21,7 +21,7 @@ RecordHeader MakeExtendedHeader(unsigned kind, unsigned channel, uint32_t timeMs
 uint32_t MakeVideoPrefix(unsigned codecType, unsigned codecMode, unsigned width,
                          unsigned height);
 
-struct HeaderBlockSpec {
+struct HeaderBlockLayout {
   uint16_t version = 1;
   uint32_t skipLength = 0;
   PackedTime blockTime = 0;
@@ -33,7 +33,7 @@ struct HeaderBlockSpec {
 
 // The payload of a kind-4 record: base block, base entries, and with
 // `extension` the extension and its entries. Entries are zero bytes.
-Bytes MakeHeaderBlockPayload(const HeaderBlockSpec& spec);
+Bytes MakeHeaderBlockPayload(const HeaderBlockLayout& layout);
 
 PackedTime MakePackedTime(unsigned year, unsigned month, unsigned day, unsigned hour,
                           unsigned minute, unsigned second);
@@ -42,8 +42,8 @@ PackedTime MakePackedTime(unsigned year, unsigned month, unsigned day, unsigned 
 void AppendRecord(Bytes* file, const RecordHeader& header, const uint8_t* payload,
                   uint32_t length);
 void AppendRecord(Bytes* file, const RecordHeader& header, const Bytes& payload);
-// A kind-4 record of a plain header carrying spec's payload (channel 0, time 0).
-void AppendHeaderBlock(Bytes* file, const HeaderBlockSpec& spec);
+// A kind-4 record of a plain header carrying layout's payload (channel 0, time 0).
+void AppendHeaderBlock(Bytes* file, const HeaderBlockLayout& layout);
 
 // Little-endian stores.
 void PutLe16(uint8_t* at, uint16_t value);

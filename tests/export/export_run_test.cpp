@@ -5,95 +5,79 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "export/channel_exporter.h"
-#include "export/codec_modules.h"
 #include "export/export_run.h"
-#include "shell/app_context.h"
-#include "shell/headless_shell.h"
 #include "shell/progress.h"
+#include "tests/avi/avi_test_files.h"
 #include "tests/export/export_test_support.h"
 
 namespace {
 
 const PackedTime MARCH_7_2009 = MakePackedTime(2009, 3, 7, 8, 0, 0);
-const PackedTime MARCH_8_2009 = MakePackedTime(2009, 3, 8, 0, 0, 0);
 
-class ExportRunTest : public ::testing::Test {
+Bytes Pic(unsigned seed) { return MakePicture(16, 16, seed); }
+
+class ExportRunTest : public ExportFixture {
  protected:
-  AppContext* context = nullptr;
-  HeadlessShell shell;
-  ScratchFolder out;
   ScratchFolder input;
-  std::string recordingPath;
+  std::string recordingPath = input.File("recording.dat");
   uint64_t recordingSize = 0;
-
-  // Called at every new progress text of the walk.
-  std::function<void(const std::string& text)> onStep;
-  std::string lastText = "Static";
+  // At every new progress text: the temporary files of the exporters that
+  // exist then, relative to the output folder ("" for none).
+  NameList steps;
+  size_t cancelAtStep = 0;  // the user confirms a cancel at this step
 
   void SetUp() override {
-    context = new AppContext();
-    HeadlessShellAttach(context, &shell);
-    snprintf(context->outputFolder, sizeof context->outputFolder, "%s", out.path.c_str());
-    context->runFlag = 1;
-    recordingPath = input.File("recording.dat");
     snprintf(context->recordingPath, sizeof context->recordingPath, "%s", recordingPath.c_str());
     shell.user = this;
     shell.onProgress = [](HeadlessShell* s, void* user) {
       ExportRunTest* test = (ExportRunTest*)user;
-      std::string text;
-      {
-        std::lock_guard<std::mutex> hold(s->lock);
-        text = s->progressText;
-      }
-      if (text == test->lastText) return;
-      test->lastText = text;
-      if (test->onStep) test->onStep(text);
+      std::lock_guard<std::mutex> hold(s->lock);
+      if (s->progressText == test->lastText) return;
+      test->lastText = s->progressText;
+      std::string exporters;
+      for (ChannelExporter* exporter : test->context->exporters)
+        if (exporter) exporters += (exporters.empty() ? "" : " ") +
+                                   std::string(exporter->tempPath + test->out.path.size() + 1);
+      test->steps.push_back(exporters);
+      if (test->steps.size() == test->cancelAtStep) test->context->runFlag = 0;
     };
   }
+  void TearDown() override { ExportPayloadAllocate = malloc; }
 
-  void TearDown() override {
-    delete context;
-    ExportPayloadAllocate = malloc;
-  }
-
-  void Save(const RecordingBuilder& recording) {
+  void Save(const RecordingBuilder& recording, ChannelMask mask) {
     ASSERT_EQ(WriteFileBytes(recordingPath.c_str(), recording.file), 0);
     recordingSize = recording.file.size();
-  }
-
-  int Run(const RecordingBuilder& recording, ChannelMask mask) {
-    Save(recording);
     context->channelMask = mask;
+    steps.clear();
+  }
+  int Export() {
     FILE* stream = fopen(recordingPath.c_str(), "rb");
-    EXPECT_NE(stream, nullptr);
     if (!stream) return -100;
     int result = ExportRecordingFile(stream, context);
     fclose(stream);
     return result;
   }
-
-  // The channels that hold an exporter right now.
-  std::vector<int> ExporterChannels() const {
-    std::vector<int> channels;
-    for (int i = 0; i < CHANNEL_COUNT; i++)
-      if (context->exporters[i]) channels.push_back(i);
-    return channels;
+  int Run(const RecordingBuilder& recording, ChannelMask mask) {
+    Save(recording, mask);
+    return Export();
   }
-
   std::string DoneText() const {
     char size[THOUSANDS_SIZE];
-    FormatThousands((uint32_t)recordingSize, size);
+    FormatThousands(recordingSize, size);
     return std::string("Progress: ") + size + "/" + size + " bytes (100 %)";
   }
+
+ private:
+  std::string lastText = "Static";
 };
 
+// A completed run also tears its exporters down and leaves no module loaded.
 TEST_F(ExportRunTest, ExportsTheSelectedChannelsIntoAviFilesThatReadBack) {
+  ModuleProbe tambrix(ProgramFolder() + "tambrix.dll");
   std::vector<Bytes> a, c;
   RecordingBuilder r;
   r.HeaderBlock(MARCH_7_2009, 0x7);
@@ -102,262 +86,165 @@ TEST_F(ExportRunTest, ExportsTheSelectedChannelsIntoAviFilesThatReadBack) {
     a.push_back(MakePicture(320, 240, i));
     c.push_back(MakePicture(640, 480, 100 + i));
     r.PlainFrame(i % 3 == 0 ? 0 : 1, 0, 2, 1, t, a.back());
-    r.PlainFrame(i == 0 ? 0 : 1, 1, 2, 1, t, MakePicture(320, 240, 50 + i));  // not selected
-    r.PlainFrame(i == 0 ? 0 : 1, 2, 1, 3, t, c.back());
+    r.PlainFrame(i > 0, 1, 2, 1, t, MakePicture(320, 240, 50 + i));  // not selected
+    r.PlainFrame(i > 0, 2, 1, 3, t, c.back());
     if (i == 2) r.HeaderBlock(MARCH_7_2009, 0x7);
   }
-
-  std::vector<std::vector<int>> seen;
-  std::vector<std::string> tempPaths;
-  onStep = [&](const std::string&) {
-    seen.push_back(ExporterChannels());
-    if (tempPaths.empty())
-      for (int i : ExporterChannels()) tempPaths.push_back(context->exporters[i]->tempPath);
-  };
   EXPECT_EQ(Run(r, 0x5), 0);
-
-  ASSERT_EQ(seen.size(), 3u);  // two header blocks, then the 100 % report
-  EXPECT_EQ(seen[0], (std::vector<int>{0, 2}));
-  EXPECT_EQ(seen[1], (std::vector<int>{0, 2}));
-  EXPECT_TRUE(seen[2].empty());
-  EXPECT_EQ(tempPaths, (std::vector<std::string>{out.File("~1.avi"), out.File("~3.avi")}));
-  EXPECT_TRUE(ExporterChannels().empty());
-
+  // Two header blocks, then the 100 % report after the teardown.
+  EXPECT_EQ(steps, (NameList{"~1.avi ~3.avi", "~1.avi ~3.avi", ""}));
   const char* first = "Ch1_20090307_080500_20090307_080502.avi";
   const char* third = "Ch3_20090307_080500_20090307_080502.avi";
-  ASSERT_EQ(out.Names(), (std::vector<std::string>{first, third}));
+  ASSERT_EQ(out.Names(), (NameList{first, third}));
   ExpectFrames(ReadAvi(out.File(first)), a, {0x10, 0, 0, 0x10, 0, 0});
   AviContents avi = ReadAvi(out.File(third));
   ExpectFrames(avi, c, {0x10, 0, 0, 0, 0, 0});
-  EXPECT_EQ(avi.width, 640u);
-  EXPECT_EQ(avi.height, 480u);
+  EXPECT_EQ(avi.width * avi.height, 640u * 480u);
   EXPECT_EQ(avi.rate, 3000u);  // 6 frames over 2 s
-
   EXPECT_EQ(shell.dialogTitle, "Exporting AVI...");
   EXPECT_EQ(shell.progressText, DoneText());
   EXPECT_EQ(shell.progressHigh, recordingSize);
   EXPECT_EQ(shell.progressPosition, recordingSize);
+  EXPECT_EQ(tambrix.state->initializeCalls, 2);  // slots 2 and 5
+  EXPECT_EQ(tambrix.state->shutdownCalls, 2);
+  EXPECT_EQ(tambrix.state->liveDecoders + tambrix.state->liveEncoders, 0);
 }
 
-TEST_F(ExportRunTest, AHeaderBlockWithANewDateDatesTheFramesAfterIt) {
+// Channel 40 (extended form) shares its low five bits with channel 8 (plain
+// form); each selection reaches its own exporter only.
+TEST_F(ExportRunTest, OnlyTheSelectedChannelGetsAnExporterAndItsFrames) {
   RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, 1);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(23, 59, 59), MakePicture(16, 16, 1));
-  r.HeaderBlock(MARCH_8_2009, 1);
-  r.ExtendedFrame(1, 0, 2, 16, 16, TimeOfDay(0, 0, 1), MakePicture(16, 16, 2));
-  // A block whose year is out of range is not read: the date stays.
-  HeaderBlockSpec bad;
-  bad.blockTime = MakePackedTime(3000, 1, 1, 0, 0, 0);
-  bad.channels = 1;
-  AppendHeaderBlock(&r.file, bad);
-  r.ExtendedFrame(1, 0, 2, 16, 16, TimeOfDay(0, 0, 2), MakePicture(16, 16, 3));
-  EXPECT_EQ(Run(r, 1), 0);
-  EXPECT_EQ(out.Names(), (std::vector<std::string>{"Ch1_20090307_235959_20090308_000002.avi"}));
+  r.HeaderBlock(MARCH_7_2009, (1ull << 63) | (1ull << 40) | (1ull << 35) | (1ull << 31) | 0x100);
+  for (unsigned channel : {63u, 40u, 35u, 31u}) r.Frame16(0, channel, 0, Pic(channel));
+  r.PlainFrame(0, 8, 2, 1, TimeOfDay(8, 5, 0), MakePicture(320, 240, 8));
+  for (int channel : {8, 31, 40, 63}) {
+    EXPECT_EQ(Run(r, 1ull << channel), 0);
+    std::string number = std::to_string(channel + 1);
+    EXPECT_EQ(steps[0], "~" + number + ".avi");
+    std::string name = "Ch" + number + "_20090307_080500_20090307_080500.avi";
+    ASSERT_EQ(out.Names(), (NameList{name}));
+    ExpectFrames(ReadAvi(out.File(name)), {channel == 8 ? MakePicture(320, 240, 8) : Pic(channel)},
+                 {0x10});
+    std::remove(out.File(name).c_str());
+  }
 }
 
-TEST_F(ExportRunTest, Channel40InTheExtendedFormReachesOnlyTheExporterOfChannel40) {
-  Bytes wide = MakePicture(32, 16, 40), plain = MakePicture(320, 240, 8);
-  RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, (1ull << 40) | (1ull << 8));
-  r.ExtendedFrame(0, 40, 2, 32, 16, TimeOfDay(8, 5, 0), wide);
-  r.PlainFrame(0, 8, 2, 1, TimeOfDay(8, 5, 0), plain);
-
-  EXPECT_EQ(Run(r, 1ull << 40), 0);
-  const char* forty = "Ch41_20090307_080500_20090307_080500.avi";
-  ASSERT_EQ(out.Names(), (std::vector<std::string>{forty}));
-  ExpectFrames(ReadAvi(out.File(forty)), {wide}, {0x10});
-  std::remove(out.File(forty).c_str());
-
-  // Channel 40 shares its low five bits with channel 8; it never reaches it.
-  EXPECT_EQ(Run(r, 1ull << 8), 0);
-  const char* eight = "Ch9_20090307_080500_20090307_080500.avi";
-  ASSERT_EQ(out.Names(), (std::vector<std::string>{eight}));
-  ExpectFrames(ReadAvi(out.File(eight)), {plain}, {0x10});
-}
-
-TEST_F(ExportRunTest, SelectingChannel63CreatesOnlyItsExporter) {
-  RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, (1ull << 63) | (1ull << 31) | (1ull << 35));
-  r.ExtendedFrame(0, 63, 2, 16, 16, TimeOfDay(8, 5, 0), MakePicture(16, 16, 63));
-  r.ExtendedFrame(0, 35, 2, 16, 16, TimeOfDay(8, 5, 0), MakePicture(16, 16, 35));
-  r.ExtendedFrame(0, 31, 2, 16, 16, TimeOfDay(8, 5, 0), MakePicture(16, 16, 31));
-
-  std::vector<int> during;
-  onStep = [&](const std::string&) {
-    if (during.empty()) during = ExporterChannels();
-  };
-  EXPECT_EQ(Run(r, 1ull << 63), 0);
-  EXPECT_EQ(during, (std::vector<int>{63}));
-  EXPECT_EQ(out.Names(), (std::vector<std::string>{"Ch64_20090307_080500_20090307_080500.avi"}));
-  std::remove(out.File(out.Names()[0]).c_str());
-
-  during.clear();
-  EXPECT_EQ(Run(r, 1ull << 31), 0);
-  EXPECT_EQ(during, (std::vector<int>{31}));
-  EXPECT_EQ(out.Names(), (std::vector<std::string>{"Ch32_20090307_080500_20090307_080500.avi"}));
-}
-
+// Records of other kinds and empty payloads are passed over; kind 9 ends the
+// walk even with an empty payload.
 TEST_F(ExportRunTest, ARecordOfKind9EndsTheWalk) {
-  Bytes p0 = MakePicture(16, 16, 1);
   RecordingBuilder r;
   r.HeaderBlock(MARCH_7_2009, 1);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 0), p0);
-  // Kind 9 ends the walk even with an empty payload.
-  r.Record(MakePlainHeader(9, 0, 0, 0, 0, 0), Bytes());
-  r.ExtendedFrame(1, 0, 2, 16, 16, TimeOfDay(8, 5, 1), MakePicture(16, 16, 2));
-  r.HeaderBlock(MARCH_7_2009, 1);
-  int steps = 0;
-  onStep = [&](const std::string& text) {
-    if (text != DoneText()) steps++;
-  };
-  EXPECT_EQ(Run(r, 1), 0);
-  EXPECT_EQ(steps, 1);  // the second header block was never reached
-  const char* name = "Ch1_20090307_080500_20090307_080500.avi";
-  ASSERT_EQ(out.Names(), (std::vector<std::string>{name}));
-  ExpectFrames(ReadAvi(out.File(name)), {p0}, {0x10});
-  EXPECT_EQ(shell.progressText, DoneText());
-}
-
-TEST_F(ExportRunTest, RecordsOfOtherKindsArePassedOver) {
-  Bytes p0 = MakePicture(16, 16, 1), p1 = MakePicture(16, 16, 2);
-  RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, 1);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 0), p0);
+  r.Frame16(0, 0, 0, Pic(0));
   for (unsigned kind : {2u, 3u, 5u, 6u, 7u, 8u})
-    r.ExtendedFrame(kind, 0, 2, 16, 16, TimeOfDay(8, 5, 0, 100 * kind), MakePicture(16, 16, kind));
-  r.Record(MakePlainHeader(4, 0, 0, 0, 0, 0), Bytes());  // header block kind, empty payload
-  r.Record(MakePlainHeader(0, 0, 2, 1, 0, 0), Bytes());  // video kind, empty payload
-  r.ExtendedFrame(1, 0, 2, 16, 16, TimeOfDay(8, 5, 1), p1);
+    r.ExtendedFrame(kind, 0, 2, 16, 16, TimeOfDay(8, 5, 0, 100 * kind), Pic(kind));
+  r.Record(MakePlainHeader(4, 0, 0, 0, 0, 0), Bytes());  // header block kind
+  r.Record(MakePlainHeader(0, 0, 2, 1, 0, 0), Bytes());  // video kind
+  r.Frame16(1, 0, 1, Pic(1));
+  r.Record(MakePlainHeader(9, 0, 0, 0, 0, 0), Bytes());
+  r.Frame16(1, 0, 2, Pic(2));
+  r.HeaderBlock(MARCH_7_2009, 1);
   EXPECT_EQ(Run(r, 1), 0);
+  EXPECT_EQ(steps.size(), 2u);  // the second header block was never reached
+  EXPECT_EQ(shell.progressText, DoneText());
   const char* name = "Ch1_20090307_080500_20090307_080501.avi";
-  ASSERT_EQ(out.Names(), (std::vector<std::string>{name}));
-  ExpectFrames(ReadAvi(out.File(name)), {p0, p1}, {0x10, 0});
+  ASSERT_EQ(out.Names(), (NameList{name}));
+  ExpectFrames(ReadAvi(out.File(name)), {Pic(0), Pic(1)}, {0x10, 0});
 }
 
 TEST_F(ExportRunTest, ACancelKeepsEverySegmentNamedByTheFramesWrittenSoFar) {
   ModuleProbe tambrix(ProgramFolder() + "tambrix.dll");
-  std::vector<Bytes> p;
-  for (unsigned i = 0; i < 6; i++) p.push_back(MakePicture(16, 16, i));
   RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, 3);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 0), p[0]);
-  r.ExtendedFrame(0, 1, 2, 16, 16, TimeOfDay(8, 5, 0), p[1]);
-  r.ExtendedFrame(1, 0, 2, 16, 16, TimeOfDay(8, 5, 1), p[2]);
-  r.HeaderBlock(MARCH_7_2009, 3);
-  r.ExtendedFrame(1, 0, 2, 16, 16, TimeOfDay(8, 5, 2), p[3]);
-  r.ExtendedFrame(1, 1, 2, 16, 16, TimeOfDay(8, 5, 2), p[4]);
-  r.HeaderBlock(MARCH_7_2009, 3);
-
-  int steps = 0;
-  onStep = [&](const std::string&) {
-    if (++steps == 2) context->runFlag = 0;  // the user confirms a cancel
-  };
+  for (unsigned second = 0; second < 3; second++) {  // a header block before every second
+    r.HeaderBlock(MARCH_7_2009, 3);
+    r.Frame16(second > 0, 0, second, Pic(second));
+    r.Frame16(second > 0, 1, second, Pic(10 + second));
+  }
+  cancelAtStep = 3;
   EXPECT_EQ(Run(r, 3), -1);
-  EXPECT_EQ(steps, 2);
+  EXPECT_EQ(steps.size(), 3u);
   EXPECT_NE(shell.progressText, DoneText());
-  EXPECT_TRUE(ExporterChannels().empty());
+  for (ChannelExporter* exporter : context->exporters) EXPECT_EQ(exporter, nullptr);
   const char* first = "Ch1_20090307_080500_20090307_080501.avi";
-  const char* second = "Ch2_20090307_080500_20090307_080500.avi";
-  ASSERT_EQ(out.Names(), (std::vector<std::string>{first, second}));
-  ExpectFrames(ReadAvi(out.File(first)), {p[0], p[2]}, {0x10, 0});
-  ExpectFrames(ReadAvi(out.File(second)), {p[1]}, {0x10});
-  // Cancelled or not, the run leaves no module loaded.
-  EXPECT_GT(tambrix.state->initializeCalls, 0);
-  EXPECT_EQ(tambrix.state->shutdownCalls, tambrix.state->initializeCalls);
-  for (int i = 0; i < CODEC_SLOT_COUNT; i++) EXPECT_EQ(videoSlots[i], nullptr);
-}
-
-TEST_F(ExportRunTest, ACompletedRunUnloadsItsModules) {
-  ModuleProbe tambrix(ProgramFolder() + "tambrix.dll");
-  RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, 1);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 0), MakePicture(16, 16, 1));
-  EXPECT_EQ(Run(r, 1), 0);
-  EXPECT_EQ(tambrix.state->initializeCalls, 2);  // slots 2 and 5
+  const char* second = "Ch2_20090307_080500_20090307_080501.avi";
+  ASSERT_EQ(out.Names(), (NameList{first, second}));
+  ExpectFrames(ReadAvi(out.File(first)), {Pic(0), Pic(1)}, {0x10, 0});
+  ExpectFrames(ReadAvi(out.File(second)), {Pic(10), Pic(11)}, {0x10, 0});
+  EXPECT_EQ(tambrix.state->initializeCalls, 2);  // slots 2 and 5, unloaded
   EXPECT_EQ(tambrix.state->shutdownCalls, 2);
-  EXPECT_EQ(tambrix.state->liveDecoders, 0);
-  EXPECT_EQ(tambrix.state->liveEncoders, 0);
-  for (int i = 0; i < CODEC_SLOT_COUNT; i++) EXPECT_EQ(videoSlots[i], nullptr);
 }
 
-TEST_F(ExportRunTest, AChannelWithoutVideoLeavesNoFile) {
+TEST_F(ExportRunTest, RunsWithoutVideoOfTheSelectedChannelsLeaveNoFile) {
+  EXPECT_EQ(Run(RecordingBuilder(), 1), 0);
+  EXPECT_EQ(shell.progressText, "Progress: 0/0 bytes (100 %)");
   RecordingBuilder r;
   r.HeaderBlock(MARCH_7_2009, 0x21);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 0), MakePicture(16, 16, 1));
+  r.Frame16(0, 0, 0, Pic(1));
   r.HeaderBlock(MARCH_7_2009, 0x21);
   EXPECT_EQ(Run(r, 1ull << 5), 0);
-  EXPECT_TRUE(out.Names().empty());
   EXPECT_EQ(shell.progressText, DoneText());
-}
-
-TEST_F(ExportRunTest, AnEmptyFileCompletesWithTheFullReport) {
-  RecordingBuilder r;
-  EXPECT_EQ(Run(r, 1), 0);
-  EXPECT_EQ(shell.progressText, "Progress: 0/0 bytes (100 %)");
   EXPECT_TRUE(out.Names().empty());
-}
-
-TEST_F(ExportRunTest, AnOutputFolderTooLongForTheFileNamesExportsNothing) {
-  std::string folder = out.path + PATH_SEPARATOR + std::string(PATH_SIZE - out.path.size() - 20, 'd');
-  snprintf(context->outputFolder, sizeof context->outputFolder, "%s", folder.c_str());
-  RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, 1);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 0), MakePicture(16, 16, 1));
-  std::vector<int> during = {-1};
-  onStep = [&](const std::string&) {
-    if (during == std::vector<int>{-1}) during = ExporterChannels();
-  };
+  // An output folder too long for the final names gets no exporter at all.
+  std::string folder = out.path + PATH_SEPARATOR + std::string(PATH_SIZE - out.path.size(), 'd');
+  snprintf(context->outputFolder, sizeof context->outputFolder, "%.*s", PATH_SIZE - 20,
+           folder.c_str());
   EXPECT_EQ(Run(r, 1), 0);
-  EXPECT_TRUE(during.empty());
-  EXPECT_TRUE(out.Names().empty());
+  EXPECT_EQ(steps[0], "");
 }
 
 TEST_F(ExportRunTest, APayloadWithoutMemoryCostsOnlyItsFrame) {
   static int failures;
   failures = 1;
-  ExportPayloadAllocate = [](size_t size) -> void* {
-    if (failures > 0) {
-      failures--;
-      return nullptr;
-    }
-    return malloc(size);
-  };
-  Bytes p1 = MakePicture(16, 16, 2);
+  ExportPayloadAllocate = [](size_t size) { return failures-- > 0 ? nullptr : malloc(size); };
   RecordingBuilder r;
   r.HeaderBlock(MARCH_7_2009, 1);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 0), MakePicture(16, 16, 1));
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 1), p1);
+  r.Frame16(0, 0, 0, Pic(1));
+  r.Frame16(0, 0, 1, Pic(2));
   EXPECT_EQ(Run(r, 1), 0);
   const char* name = "Ch1_20090307_080501_20090307_080501.avi";
-  ASSERT_EQ(out.Names(), (std::vector<std::string>{name}));
-  ExpectFrames(ReadAvi(out.File(name)), {p1}, {0x10});
+  ASSERT_EQ(out.Names(), (NameList{name}));
+  ExpectFrames(ReadAvi(out.File(name)), {Pic(2)}, {0x10});
+}
+
+TEST_F(ExportRunTest, SegmentsThatCannotBeWrittenAreCountedForTheCaller) {
+  RecordingBuilder r;
+  r.HeaderBlock(MARCH_7_2009, 5);
+  for (unsigned second = 0; second < 3; second++)
+    for (unsigned channel : {0u, 2u}) r.Frame16(second > 0, channel, second, Pic(second));
+  Save(r, 5);
+  context->failedSegments = 7;  // from an earlier run: counted afresh
+  int result;
+  {
+    FileSizeLimit full(300);  // room for the segments' headers, not their frames and index
+    result = Export();
+  }
+  // The run itself completes; its caller learns of the two lost segments,
+  // which keep their temporary names.
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(shell.progressText, DoneText());
+  EXPECT_EQ(context->failedSegments, 2);
+  EXPECT_EQ(out.Names(), (NameList{"~1.avi", "~3.avi"}));
+  // With room again, the same run is clean and replaces them.
+  EXPECT_EQ(Run(r, 5), 0);
+  EXPECT_EQ(context->failedSegments, 0);
+  EXPECT_EQ(out.Names(), (NameList{"Ch1_20090307_080500_20090307_080502.avi",
+                                   "Ch3_20090307_080500_20090307_080502.avi"}));
 }
 
 TEST_F(ExportRunTest, TheWorkerPostsTheRunsFinalCommand) {
   EXPECT_EQ(ExportWorker(nullptr), -1);
-
-  // No recording file.
-  EXPECT_EQ(ExportWorker(context), -2);
-  EXPECT_EQ(shell.commands, (std::vector<int>{2}));
-
+  EXPECT_EQ(ExportWorker(context), -2);  // no recording file
   RecordingBuilder r;
   r.HeaderBlock(MARCH_7_2009, 1);
-  r.ExtendedFrame(0, 0, 2, 16, 16, TimeOfDay(8, 5, 0), MakePicture(16, 16, 1));
-  Save(r);
-  context->channelMask = 1;
-
-  // A cancelled run.
-  context->runFlag = 0;
+  r.Frame16(0, 0, 0, Pic(1));
+  Save(r, 1);
+  context->runFlag = 0;  // cancelled
   EXPECT_EQ(ExportWorker(context), -3);
-  EXPECT_EQ(shell.commands, (std::vector<int>{2, 2}));
   EXPECT_TRUE(out.Names().empty());
-
-  // A completed run.
   context->runFlag = 1;
   EXPECT_EQ(ExportWorker(context), 0);
   EXPECT_EQ(shell.commands, (std::vector<int>{2, 2, 1}));
   EXPECT_EQ(shell.progressText, DoneText());
-  EXPECT_EQ(out.Names(), (std::vector<std::string>{"Ch1_20090307_080500_20090307_080500.avi"}));
+  EXPECT_EQ(out.Names(), (NameList{"Ch1_20090307_080500_20090307_080500.avi"}));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// Shared pieces of the export tests: scratch folders, recordings built in
-// memory, the test codec modules' state, and a reader for the AVI files that
-// the export writes.
+// Shared pieces of the export tests: scratch folders, an application context,
+// recordings built in memory, the test codec modules' state, and the reader
+// for the AVI files that the export writes.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -9,8 +11,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "shell/app_context.h"
+#include "shell/headless_shell.h"
 #include "tests/modules/test_codec_state.h"
 #include "tools/record_writer.h"
+
+typedef std::vector<std::string> NameList;
 
 // A fresh, empty folder under the system's temporary folder, removed with
 // everything in it when the object goes.
@@ -19,17 +25,16 @@ struct ScratchFolder {
   ScratchFolder();
   ~ScratchFolder();
   std::string File(const std::string& name) const { return path + PATH_SEPARATOR + name; }
-  std::vector<std::string> Names() const;  // sorted file names
+  NameList Names() const;  // sorted file names
 };
 
-// The folder of the test program (the lossless modules), ending in a separator.
+// The folder of the test program (the lossless modules) and of one rule's
+// test modules, each ending in a separator.
 std::string ProgramFolder();
-// The folder of one rule's test modules, ending in a separator.
 std::string RuleFolder(const std::string& rule);
 
-// A handle of the test's own on one module file, so that its state outlives
-// the unloading done by the code under test. The counters are cleared; the
-// failure switches keep the values the module was built with.
+// The test's own handle on one module file, so that its state outlives the
+// unloading done by the code under test. The state is cleared on both ends.
 struct ModuleProbe {
   PlatformModule module = nullptr;
   TestCodecState* state = nullptr;
@@ -37,12 +42,14 @@ struct ModuleProbe {
   ~ModuleProbe();
   ModuleProbe(const ModuleProbe&) = delete;
   ModuleProbe& operator=(const ModuleProbe&) = delete;
-  void ClearCounters();
 };
 
-// A raw planar YUV 4:2:0 picture, the lossless modules' compressed form;
-// its bytes depend on seed.
+// A raw planar YUV 4:2:0 picture (the lossless modules' compressed form)
+// whose bytes depend on seed.
 Bytes MakePicture(int width, int height, unsigned seed);
+
+// Milliseconds after midnight.
+uint32_t TimeOfDay(unsigned hour, unsigned minute, unsigned second, unsigned ms = 0);
 
 // Appends records to a recording in memory.
 struct RecordingBuilder {
@@ -55,38 +62,42 @@ struct RecordingBuilder {
   void ExtendedFrame(unsigned kind, unsigned channel, unsigned codecType, unsigned width,
                      unsigned height, uint32_t timeMs, const Bytes& picture,
                      unsigned codecMode = 0);
-  void Record(const RecordHeader& header, const Bytes& payload);
+  // Extended form, codec type 2, 16x16, at 08:05:<second>.
+  void Frame16(unsigned kind, unsigned channel, unsigned second, const Bytes& picture) {
+    ExtendedFrame(kind, channel, 2, 16, 16, TimeOfDay(8, 5, second), picture);
+  }
+  void Record(const RecordHeader& header, const Bytes& payload) {
+    AppendRecord(&file, header, payload);
+  }
 };
 
-// Milliseconds after midnight.
-uint32_t TimeOfDay(unsigned hour, unsigned minute, unsigned second, unsigned ms = 0);
+// An application context on a headless shell that exports into `out`.
+class ExportFixture : public ::testing::Test {
+ protected:
+  AppContext* context = new AppContext();
+  HeadlessShell shell;
+  ScratchFolder out;
+  ExportFixture() {
+    HeadlessShellAttach(context, &shell);
+    snprintf(context->outputFolder, sizeof context->outputFolder, "%s", out.path.c_str());
+    context->runFlag = 1;
+  }
+  ~ExportFixture() override { delete context; }
+};
 
 // An AVI file of one video stream as the export writes it.
 struct AviFrame {
   Bytes data;
   uint32_t flags = 0;  // index flags: 0x10 key frame
 };
-
 struct AviContents {
-  bool ok = false;      // the file could be read and its layout holds together
+  bool ok = false;  // the file could be read and its layout holds together
   std::string error;
   uint64_t fileSize = 0;
-  uint32_t riffSize = 0;
-  uint32_t microsPerFrame = 0;
-  uint32_t totalFrames = 0;
-  uint32_t streams = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  std::string handler;      // strh
-  uint32_t scale = 0;
-  uint32_t rate = 0;        // strh rate (frames per second times 1000)
-  uint32_t length = 0;      // strh length
-  uint32_t streamWidth = 0; // strf
-  uint32_t streamHeight = 0;
-  std::string compression;  // strf
-  uint32_t moviSize = 0;
-  uint32_t indexSize = 0;
-  std::vector<AviFrame> frames;  // read through the index
+  uint32_t microsPerFrame = 0, totalFrames = 0, width = 0, height = 0;
+  std::string handler;                                 // strh, also strf's compression
+  uint32_t rate = 0, length = 0, indexSize = 0;        // strh rate: frames per second x 1000
+  std::vector<AviFrame> frames;                        // read through the index
 };
 
 // Reads the header and the index, then every chunk the index names. With

@@ -17,7 +17,7 @@ static Bytes ExtendedFrame(unsigned codecType, unsigned width, unsigned height, 
 // Plain form: a version-1 block, frames of three sizes, a kind-2 and a kind-5 record.
 static Bytes PlainRecording() {
   Bytes file;
-  HeaderBlockSpec layout;
+  HeaderBlockLayout layout;
   layout.version = 1;
   layout.blockTime = MakePackedTime(2009, 3, 5, 7, 4, 9);
   layout.channels = 0x5;
@@ -36,7 +36,7 @@ static Bytes PlainRecording() {
 // channel 40 and a kind-2 record with its own prefix.
 static Bytes ExtendedRecording() {
   Bytes file;
-  HeaderBlockSpec layout;
+  HeaderBlockLayout layout;
   layout.version = 2;
   layout.blockTime = MakePackedTime(2012, 12, 31, 23, 59, 50);
   layout.channels = 0x0000010000000001ull;
@@ -57,7 +57,7 @@ static Bytes ExtendedRecording() {
 // Short header blocks, empty records and a kind that ends the export walk.
 static Bytes ShortBlocks() {
   Bytes file;
-  HeaderBlockSpec layout;
+  HeaderBlockLayout layout;
   layout.version = 2;
   layout.blockTime = MakePackedTime(2001, 1, 1, 0, 0, 0);
   layout.channels = 0x3;
@@ -76,7 +76,7 @@ static Bytes ShortBlocks() {
 // then a block of version 0, one with a year out of range, and a cut block.
 static Bytes DamagedBlocks() {
   Bytes file;
-  HeaderBlockSpec layout;
+  HeaderBlockLayout layout;
   layout.version = 1;
   layout.skipLength = 6;
   layout.blockTime = MakePackedTime(2999, 6, 15, 12, 30, 0);

@@ -19,10 +19,7 @@ typedef struct TestCodecState {
   int32_t shutdownCalls;
   int32_t openDecoderCalls;
   int32_t openEncoderCalls;
-  int32_t closeDecoderCalls;
-  int32_t closeEncoderCalls;
   int32_t decodeCalls;
-  int32_t encodeCalls;
   /* Instances opened and not yet closed. */
   int32_t liveDecoders;
   int32_t liveEncoders;

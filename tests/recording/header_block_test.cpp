@@ -60,12 +60,12 @@ static Bytes Cut(const Bytes& bytes, size_t length) {
   return Bytes(bytes.begin(), bytes.begin() + (ptrdiff_t)length);
 }
 
-static HeaderBlockSpec Layout(uint16_t version, ChannelMask channels) {
+static HeaderBlockLayout Layout(uint16_t version, ChannelMask channels) {
   return {version, 0x12345678, TIME_2009, channels};
 }
 
 TEST(HeaderBlock, FormsAndVersions) {
-  HeaderBlockSpec layout = Layout(0, 0x8000000180000001ull);
+  HeaderBlockLayout layout = Layout(0, 0x8000000180000001ull);
   layout.baseCounts[0] = 1;
   layout.baseCounts[63] = 2;  // the last count, the second of channel 31
   const char* const refused = "(pdev->vantel.ver == 0)";
@@ -123,7 +123,7 @@ TEST(HeaderBlock, EveryCutFailsAndLeavesTheResultAlone) {
     }
   }
   // Version 2: base, base entries, extension (channels 32-63), its entries.
-  HeaderBlockSpec layout = Layout(2, 0x8000000500000003ull);
+  HeaderBlockLayout layout = Layout(2, 0x8000000500000003ull);
   layout.baseCounts[10] = 2;
   layout.extension = true;
   layout.extensionCounts[0] = 3;
@@ -155,7 +155,7 @@ TEST(HeaderBlock, EveryCutFailsAndLeavesTheResultAlone) {
 
 TEST(HeaderBlock, OnlyYears1001To2999Pass) {
   for (unsigned year : {1000u, 1001u, 2999u, 3000u}) {
-    HeaderBlockSpec layout = Layout(2, 0x100000001ull);
+    HeaderBlockLayout layout = Layout(2, 0x100000001ull);
     layout.blockTime = MakePackedTime(year, 12, 31, 23, 59, 59);
     layout.extension = true;
     layout.baseCounts[0] = 1;

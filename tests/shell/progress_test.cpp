@@ -1,109 +1,87 @@
-// Progress reports: the thousands notation, the percent and the texts that
-// reach the progress dialog.
+// Progress reports: the thousands notation, the percent, the texts and the
+// bar values that reach the progress dialog.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "shell/headless_shell.h"
 #include "shell/progress.h"
 
 namespace {
 
-std::string Thousands(uint32_t value) {
-  char text[THOUSANDS_SIZE];
-  return FormatThousands(value, text);
-}
-
 TEST(FormatThousands, GroupsDigitsInThrees) {
-  EXPECT_EQ(Thousands(0), "0");
-  EXPECT_EQ(Thousands(7), "7");
-  EXPECT_EQ(Thousands(999), "999");
-  EXPECT_EQ(Thousands(1000), "1,000");
-  EXPECT_EQ(Thousands(12345), "12,345");
-  EXPECT_EQ(Thousands(123456), "123,456");
-  EXPECT_EQ(Thousands(1234567), "1,234,567");
-  EXPECT_EQ(Thousands(2147483647u), "2,147,483,647");
-  EXPECT_EQ(Thousands(4294967295u), "4,294,967,295");
+  const struct { uint64_t value; const char* text; } rows[] = {
+      {0, "0"}, {999, "999"}, {1000, "1,000"}, {123456, "123,456"}, {1234567, "1,234,567"},
+      {2147483647u, "2,147,483,647"}, {4294967296u, "4,294,967,296"},
+      {UINT64_MAX, "18,446,744,073,709,551,615"}};  // the longest text fits THOUSANDS_SIZE
+  for (const auto& row : rows) {
+    char text[THOUSANDS_SIZE];
+    EXPECT_STREQ(FormatThousands(row.value, text), row.text);
+  }
 }
 
-// A context whose dialog is an in-memory shell that keeps every text shown.
-struct ProgressFixture : ::testing::Test {
+// A fresh context whose dialog is an in-memory shell.
+struct Dialog {
   AppContext* context = new AppContext();
   HeadlessShell shell;
-  std::vector<std::string> texts;
-
-  void SetUp() override {
-    HeadlessShellAttach(context, &shell);
-    shell.user = this;
-    shell.onProgress = [](HeadlessShell* s, void* user) {
-      auto* self = (ProgressFixture*)user;
-      std::lock_guard<std::mutex> hold(s->lock);
-      if (self->texts.empty() || self->texts.back() != s->progressText)
-        self->texts.push_back(s->progressText);
-    };
-  }
-  void TearDown() override { delete context; }
-
-  std::string StepText(uint32_t position, uint32_t total) {
-    ProgressStep(context, position, total);
-    return shell.progressText;
-  }
+  Dialog() { HeadlessShellAttach(context, &shell); }
+  ~Dialog() { delete context; }
 };
 
-TEST_F(ProgressFixture, StartPostsTheRangeAndKeepsTheTemplateText) {
-  ProgressStart(context, 9876543);
-  EXPECT_EQ(shell.progressHigh, 9876543u);
-  EXPECT_EQ(shell.progressPosition, 0u);
-  EXPECT_EQ(shell.progressText, "Static");
+// Positions and totals beyond 2 GiB keep their bytes in the text; the bar
+// gets them shifted right until the total fits a signed 32-bit value.
+TEST(ProgressStep, ShowsBothNumbersThePercentAndTheBarPosition) {
+  const struct { uint64_t position, total; const char* text; uint32_t bar; } rows[] = {
+      {1234567, 9876543, "Progress: 1,234,567/9,876,543 bytes (12 %)", 1234567},
+      // position / (total / 100): below 10,000 bytes the percent may pass 100.
+      {9999, 9999, "Progress: 9,999/9,999 bytes (101 %)", 9999},
+      {150, 150, "Progress: 150/150 bytes (150 %)", 150},
+      // Below 100 bytes the exact ratio; nothing divides by a total of 0.
+      {0, 0, "Progress: 0/0 bytes (0 %)", 0},
+      {1, 1, "Progress: 1/1 bytes (100 %)", 1},
+      {50, 99, "Progress: 50/99 bytes (50 %)", 50},
+      {4000000000u, 10, "Progress: 4,000,000,000/10 bytes (40000000000 %)", 2147483647u},
+      {1073741824u, 2147483648u, "Progress: 1,073,741,824/2,147,483,648 bytes (50 %)", 536870912u},
+      {4500000000u, 6000000000u, "Progress: 4,500,000,000/6,000,000,000 bytes (75 %)", 1125000000},
+      {UINT64_MAX, 4294967296u,
+       "Progress: 18,446,744,073,709,551,615/4,294,967,296 bytes (429496739200 %)", 2147483647u},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    Dialog dialog;
+    ProgressStep(dialog.context, row.position, row.total);
+    EXPECT_EQ(dialog.shell.progressText, row.text);
+    EXPECT_EQ(dialog.shell.progressPosition, row.bar);
+  }
+  // From 10,000 bytes on, the whole file is exactly 100 %.
+  for (uint64_t total : {10000ull, 10199ull, 19999ull, 2147483647ull, 6000000000ull}) {
+    Dialog dialog;
+    ProgressStep(dialog.context, total, total);
+    const std::string& text = dialog.shell.progressText;
+    EXPECT_EQ(text.substr(text.size() - 7), "(100 %)") << text;
+  }
 }
 
-TEST_F(ProgressFixture, StepShowsBothNumbersAndThePercent) {
-  EXPECT_EQ(StepText(1234567, 9876543), "Progress: 1,234,567/9,876,543 bytes (12 %)");
-  EXPECT_EQ(shell.progressPosition, 1234567u);
-  EXPECT_EQ(StepText(0, 9876543), "Progress: 0/9,876,543 bytes (0 %)");
-  EXPECT_EQ(shell.progressPosition, 0u);
-}
-
-TEST_F(ProgressFixture, PercentRoundsDownOverHundredths) {
-  // position / (total / 100): 9,999 / 99 = 101 for a total of 9,999.
-  EXPECT_EQ(StepText(9999, 9999), "Progress: 9,999/9,999 bytes (101 %)");
-  EXPECT_EQ(StepText(10000, 10000), "Progress: 10,000/10,000 bytes (100 %)");
-  EXPECT_EQ(StepText(2147483647u, 2147483647u),
-            "Progress: 2,147,483,647/2,147,483,647 bytes (100 %)");
-  // A total of 150 bytes: total / 100 is 1, the percent may pass 100.
-  EXPECT_EQ(StepText(150, 150), "Progress: 150/150 bytes (150 %)");
-  EXPECT_EQ(StepText(75, 150), "Progress: 75/150 bytes (75 %)");
-}
-
-TEST_F(ProgressFixture, PercentOfFilesUnderHundredBytesIsTheExactRatio) {
-  EXPECT_EQ(StepText(0, 0), "Progress: 0/0 bytes (0 %)");
-  EXPECT_EQ(StepText(10, 0), "Progress: 10/0 bytes (0 %)");
-  EXPECT_EQ(StepText(0, 1), "Progress: 0/1 bytes (0 %)");
-  EXPECT_EQ(StepText(1, 1), "Progress: 1/1 bytes (100 %)");
-  EXPECT_EQ(StepText(50, 99), "Progress: 50/99 bytes (50 %)");
-  EXPECT_EQ(StepText(99, 99), "Progress: 99/99 bytes (100 %)");
-  // A position beyond a tiny total does not overflow the 32-bit product.
-  EXPECT_EQ(StepText(2147483647u, 1), "Progress: 2,147,483,647/1 bytes (214748364700 %)");
-}
-
-TEST_F(ProgressFixture, DoneShowsTheTotalTwiceAndFillsTheBar) {
-  ProgressStart(context, 1234567);
-  ProgressStep(context, 1000, 1234567);
-  ProgressDone(context, 1234567);
-  EXPECT_EQ(shell.progressText, "Progress: 1,234,567/1,234,567 bytes (100 %)");
-  EXPECT_EQ(shell.progressPosition, 1234567u);
-  EXPECT_EQ(shell.progressHigh, 1234567u);
-  ASSERT_EQ(texts.size(), 3u);
-  EXPECT_EQ(texts[0], "Static");
-  EXPECT_EQ(texts[1], "Progress: 1,000/1,234,567 bytes (0 %)");
-  EXPECT_EQ(texts[2], "Progress: 1,234,567/1,234,567 bytes (100 %)");
-}
-
-TEST_F(ProgressFixture, DoneOfAnEmptyFile) {
-  ProgressDone(context, 0);
-  EXPECT_EQ(shell.progressText, "Progress: 0/0 bytes (100 %)");
-  EXPECT_EQ(shell.progressPosition, 0u);
+TEST(ProgressStartAndDone, SetTheRangeThenShowTheTotalTwiceWithAFullBar) {
+  const struct { uint64_t total; uint32_t high; const char* done; } rows[] = {
+      {0, 0, "Progress: 0/0 bytes (100 %)"},
+      {1234567, 1234567, "Progress: 1,234,567/1,234,567 bytes (100 %)"},
+      {2147483647u, 2147483647u, "Progress: 2,147,483,647/2,147,483,647 bytes (100 %)"},
+      {2147483648u, 1073741824u, "Progress: 2,147,483,648/2,147,483,648 bytes (100 %)"},
+      {6000000000u, 1500000000u, "Progress: 6,000,000,000/6,000,000,000 bytes (100 %)"},
+      {UINT64_MAX, 2147483647u,
+       "Progress: 18,446,744,073,709,551,615/18,446,744,073,709,551,615 bytes (100 %)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.done);
+    Dialog dialog;
+    ProgressStart(dialog.context, row.total);
+    EXPECT_EQ(dialog.shell.progressHigh, row.high);
+    EXPECT_EQ(dialog.shell.progressText, "Static");  // until the first step
+    ProgressDone(dialog.context, row.total);
+    EXPECT_EQ(dialog.shell.progressText, row.done);
+    EXPECT_EQ(dialog.shell.progressPosition, row.high);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,428 @@
+// The reading and export paths under damage and at scale, with the lossless
+// test codec modules: recordings cut at every byte and damaged at every byte,
+// output folders that fill up at every size, all 64 channels at once, and
+// recordings beyond 4 GiB. Whatever happens, both walks end, every file with
+// a final name is a whole AVI file, and a file that could not be finished is
+// never given one.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "export/export_run.h"
+#include "recording/header_block.h"
+#include "recording/record_stream.h"
+#include "recording/channel_scan.h"
+#include "shell/app_context.h"
+#include "shell/headless_shell.h"
+#include "shell/progress.h"
+#include "tests/avi/avi_test_files.h"
+#include "tests/export/export_test_support.h"
+
+namespace {
+
+const PackedTime MARCH_7_2009 = MakePackedTime(2009, 3, 7, 8, 0, 0);
+const PackedTime MARCH_8_2009 = MakePackedTime(2009, 3, 8, 0, 0, 0);
+
+// Exported channel numbers of the sample recording: 1, 3 and 41 as shown.
+const ChannelMask SAMPLE_CHANNELS = (1ull << 0) | (1ull << 2) | (1ull << 40);
+
+// A recording with something of everything the two walks meet: header blocks
+// of the short, long and extended layouts, frames of three channels in the
+// extended form (channel 40 among them), a size change, frames that come
+// before any key frame of their size, records of other kinds and a plain
+// frame whose payload is no picture of its size.
+struct SampleRecording {
+  RecordingBuilder recording;
+  std::vector<Bytes> pictures;  // every picture the frames carry
+
+  SampleRecording() {
+    RecordingBuilder& r = recording;
+    r.HeaderBlock(MARCH_7_2009, (1ull << 0) | (1ull << 2), 1);
+    Frame(0, 0, 8, 8, TimeOfDay(8, 5, 0));
+    Frame(0, 2, 4, 4, TimeOfDay(8, 5, 0));
+    r.Record(MakePlainHeader(3, 0, 0, 1, TimeOfDay(8, 5, 0), 5), Bytes(5, 0x33));
+    Frame(1, 0, 8, 8, TimeOfDay(8, 5, 1));
+    r.HeaderBlock(MARCH_7_2009, SAMPLE_CHANNELS, 2);
+    Frame(1, 0, 4, 4, TimeOfDay(8, 5, 2));  // new size, no key frame yet: dropped
+    Frame(0, 0, 4, 4, TimeOfDay(8, 5, 2));
+    Frame(1, 2, 4, 4, TimeOfDay(8, 5, 2));
+    Frame(0, 40, 8, 8, TimeOfDay(8, 5, 2));
+    r.Record(MakePlainHeader(2, 0, 0, 1, TimeOfDay(8, 5, 3), 8), Bytes(8, 0x22));
+    r.PlainFrame(0, 0, 0, 1, TimeOfDay(8, 5, 3), Bytes(16, 0x11));
+    Frame(0, 0, 4, 4, TimeOfDay(8, 5, 3));
+    HeaderBlockLayout entries;
+    entries.version = 1;
+    entries.blockTime = MARCH_8_2009;
+    entries.channels = (1ull << 0) | (1ull << 2);
+    entries.baseCounts[0] = 2;
+    entries.baseCounts[5] = 1;
+    AppendHeaderBlock(&r.file, entries);
+    Frame(1, 0, 4, 4, TimeOfDay(0, 0, 1));
+    Frame(1, 40, 8, 8, TimeOfDay(0, 0, 1));
+  }
+
+  void Frame(unsigned kind, unsigned channel, unsigned width, unsigned height, uint32_t timeMs) {
+    Bytes picture = MakePicture((int)width, (int)height, (unsigned)pictures.size() + 1);
+    pictures.push_back(picture);
+    recording.ExtendedFrame(kind, channel, 2, width, height, timeMs, picture);
+  }
+};
+
+// One scan and one export of a recording file, as zentrix-cli runs them.
+class RobustnessTest : public ::testing::Test {
+ protected:
+  AppContext* context = nullptr;
+  HeadlessShell shell;
+  ScratchFolder out;
+  ScratchFolder input;
+  std::string path;
+
+  void SetUp() override {
+    context = new AppContext();
+    HeadlessShellAttach(context, &shell);
+    snprintf(context->outputFolder, sizeof context->outputFolder, "%s", out.path.c_str());
+    path = input.File("recording.dat");
+  }
+
+  void TearDown() override { delete context; }
+
+  int Scan() {
+    FILE* stream = fopen(path.c_str(), "rb");
+    EXPECT_NE(stream, nullptr);
+    if (!stream) return -100;
+    context->runFlag = 1;
+    shell.rows.clear();
+    int result = ScanRecordingFile(stream, context);
+    fclose(stream);
+    return result;
+  }
+
+  int Export(ChannelMask mask) {
+    FILE* stream = fopen(path.c_str(), "rb");
+    EXPECT_NE(stream, nullptr);
+    if (!stream) return -100;
+    context->runFlag = 1;
+    context->channelMask = mask;
+    int result = ExportRecordingFile(stream, context);
+    fclose(stream);
+    for (int i = 0; i < CHANNEL_COUNT; i++) EXPECT_EQ(context->exporters[i], nullptr);
+    return result;
+  }
+
+  // Scan and export of bytes; the scan's rows must be channels it can name.
+  void Run(const Bytes& file) {
+    ASSERT_EQ(WriteFileBytes(path.c_str(), file), 0);
+    ASSERT_EQ(Scan(), 0);
+    ASSERT_LE(shell.rows.size(), (size_t)CHANNEL_COUNT);
+    for (const HeadlessRow& row : shell.rows) {
+      ASSERT_GE(row.itemData, 0);
+      ASSERT_LT(row.itemData, CHANNEL_COUNT);
+      ASSERT_EQ(row.columns[0], "Channel " + std::to_string(row.itemData + 1));
+    }
+    ASSERT_EQ(Export(SAMPLE_CHANNELS), 0);
+  }
+};
+
+// What an export left in the output folder; the folder is emptied for the
+// next run.
+struct Output {
+  std::vector<std::string> named;      // Ch*.avi
+  std::vector<std::string> temporary;  // ~N.avi
+  std::vector<AviContents> files;      // of the named ones, in order
+  size_t frames = 0;
+};
+
+Output Collect(const ScratchFolder& out, bool contiguous = true) {
+  Output output;
+  for (const std::string& name : out.Names()) {
+    std::string file = out.File(name);
+    if (name.compare(0, 2, "Ch") == 0) {
+      output.named.push_back(name);
+      output.files.push_back(ReadAvi(file, contiguous));
+      output.frames += output.files.back().frames.size();
+    } else if (name[0] == '~') {
+      output.temporary.push_back(name);
+    } else {
+      ADD_FAILURE() << "unexpected file " << name;
+    }
+    remove(file.c_str());
+  }
+  return output;
+}
+
+// Every named file reads back whole; frames, when known, are pictures of the
+// recording.
+void ExpectWholeFiles(const Output& output, const std::vector<Bytes>* pictures) {
+  for (size_t i = 0; i < output.files.size(); i++) {
+    const AviContents& avi = output.files[i];
+    ASSERT_TRUE(avi.ok) << output.named[i] << ": " << avi.error;
+    EXPECT_EQ(avi.totalFrames, avi.frames.size()) << output.named[i];
+    EXPECT_EQ(avi.length, avi.frames.size()) << output.named[i];
+    if (!pictures) continue;
+    for (const AviFrame& frame : avi.frames) {
+      bool known = false;
+      for (const Bytes& picture : *pictures) known = known || frame.data == picture;
+      EXPECT_TRUE(known) << output.named[i] << " holds a frame the recording does not";
+    }
+  }
+}
+
+TEST_F(RobustnessTest, TheSampleExportsWhatItShould) {
+  SampleRecording sample;
+  Run(sample.recording.file);
+  EXPECT_EQ(context->failedSegments, 0);
+  EXPECT_EQ(shell.progressText.find("(100 %)") != std::string::npos, true);
+  Output output = Collect(out);
+  // The plain key frame opens a 320 x 240 segment that none of its frames
+  // reach (its payload is no such picture): that segment is closed empty by
+  // the next size change, and keeps the time of the channel's last frame.
+  EXPECT_EQ(output.named, (std::vector<std::string>{
+                              "Ch1_20090307_080500_20090307_080501.avi",
+                              "Ch1_20090307_080502_20090307_080502(2).avi",
+                              "Ch1_20090307_080503_20090307_080502(3).avi",
+                              "Ch1_20090307_080503_20090308_000001(4).avi",
+                              "Ch3_20090307_080500_20090307_080502.avi",
+                              "Ch41_20090307_080502_20090308_000001.avi",
+                          }));
+  EXPECT_TRUE(output.temporary.empty());
+  ExpectWholeFiles(output, &sample.pictures);
+  EXPECT_EQ(output.frames, 9u);
+}
+
+// Short reads at every place: the recording ends after every byte count.
+TEST_F(RobustnessTest, ARecordingCutAnywhereExportsTheWholeFramesBeforeTheCut) {
+  SampleRecording sample;
+  const Bytes& whole = sample.recording.file;
+  size_t lastFrames = 0;
+  for (size_t length = 0; length <= whole.size(); length++) {
+    SCOPED_TRACE("cut after " + std::to_string(length) + " bytes");
+    Run(Bytes(whole.begin(), whole.begin() + (long)length));
+    EXPECT_EQ(context->failedSegments, 0);
+    Output output = Collect(out);
+    EXPECT_TRUE(output.temporary.empty());
+    ExpectWholeFiles(output, &sample.pictures);
+    // A longer piece of the recording never gives fewer frames.
+    EXPECT_GE(output.frames, lastFrames);
+    lastFrames = output.frames;
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(lastFrames, 9u);
+}
+
+// Damage at every place: each byte in turn with all its bits flipped, then
+// with its lowest bit flipped.
+TEST_F(RobustnessTest, ARecordingDamagedAnywhereEndsBothWalksAndLeavesOnlyWholeFiles) {
+  SampleRecording sample;
+  const Bytes& whole = sample.recording.file;
+  for (uint8_t mask : {0xFF, 0x01}) {
+    for (size_t at = 0; at < whole.size(); at++) {
+      SCOPED_TRACE("byte " + std::to_string(at) + " ^ " + std::to_string(mask));
+      Bytes damaged = whole;
+      damaged[at] ^= mask;
+      Run(damaged);
+      EXPECT_EQ(context->failedSegments, 0);
+      Output output = Collect(out);
+      EXPECT_TRUE(output.temporary.empty());
+      // A damaged picture is still a picture of its size: not checked.
+      ExpectWholeFiles(output, nullptr);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// Offsets at which the records of a recording begin, as the export walk
+// finds them.
+std::vector<size_t> RecordBoundaries(const Bytes& file) {
+  std::vector<size_t> boundaries;
+  Bytes copy = file;
+  FILE* stream = fmemopen(copy.data(), copy.size(), "rb");
+  if (!stream) return boundaries;
+  HeaderInfo info = {};
+  RecordHeader header;
+  for (;;) {
+    int64_t at = PlatformTell(stream);
+    if (!ReadRecordHeader(stream, &header)) break;
+    boundaries.push_back((size_t)at);
+    uint32_t length = RecordPayloadLength(&header);
+    if (length == 0) continue;
+    if (RecordKind(&header) == RECORD_HEADER_BLOCK)
+      ReadHeaderBlock(stream, &header, &info);
+    else if (SkipRecordPayload(stream, length) != 0)
+      break;
+  }
+  fclose(stream);
+  return boundaries;
+}
+
+// Garbage between two records: the record stream has no mark to find its
+// way back by, so what follows may be lost, but never a frame before it.
+TEST_F(RobustnessTest, GarbageBetweenRecordsCostsNoFrameBeforeIt) {
+  SampleRecording sample;
+  const Bytes& whole = sample.recording.file;
+  std::vector<size_t> boundaries = RecordBoundaries(whole);
+  ASSERT_EQ(boundaries.size(), 16u);
+  Bytes counting(16);
+  for (size_t i = 0; i < counting.size(); i++) counting[i] = (uint8_t)(i * 17 + 3);
+  const Bytes garbage[] = {Bytes(16, 0x00), Bytes(16, 0xFF), Bytes(16, 0x5A), counting};
+  for (size_t at : boundaries) {
+    Run(Bytes(whole.begin(), whole.begin() + (long)at));
+    size_t before = Collect(out).frames;
+    for (const Bytes& noise : garbage) {
+      SCOPED_TRACE("garbage " + std::to_string(noise[1]) + " at " + std::to_string(at));
+      Bytes damaged(whole.begin(), whole.begin() + (long)at);
+      damaged.insert(damaged.end(), noise.begin(), noise.end());
+      damaged.insert(damaged.end(), whole.begin() + (long)at, whole.end());
+      Run(damaged);
+      Output output = Collect(out);
+      EXPECT_TRUE(output.temporary.empty());
+      ExpectWholeFiles(output, &sample.pictures);
+      EXPECT_GE(output.frames, before);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+// A full disk at every size: the files that get a final name are whole, the
+// others keep their temporary names and are counted.
+TEST_F(RobustnessTest, AnOutputFolderThatFillsUpNeverGetsABrokenFileUnderAFinalName) {
+  SampleRecording sample;
+  ASSERT_EQ(WriteFileBytes(path.c_str(), sample.recording.file), 0);
+  ASSERT_EQ(Export(SAMPLE_CHANNELS), 0);
+  Output clean = Collect(out);
+  ASSERT_EQ(clean.named.size(), 6u);
+  uint64_t largest = 0;
+  for (const AviContents& avi : clean.files) largest = std::max(largest, avi.fileSize);
+
+  int fullRuns = 0;
+  for (uint64_t limit = 0; limit <= largest + 64; limit += 7) {
+    SCOPED_TRACE("files limited to " + std::to_string(limit) + " bytes");
+    int result;
+    {
+      FileSizeLimit full(limit);
+      result = Export(SAMPLE_CHANNELS);
+    }
+    EXPECT_EQ(result, 0);
+    Output output = Collect(out, false);
+    ExpectWholeFiles(output, &sample.pictures);
+    EXPECT_LE(output.temporary.size(), (size_t)context->failedSegments);
+    if (context->failedSegments == 0) {
+      EXPECT_EQ(output.named, clean.named);
+      EXPECT_EQ(output.frames, clean.frames);
+    } else {
+      fullRuns++;
+      EXPECT_LT(output.frames, clean.frames);
+    }
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(fullRuns, 10);
+}
+
+TEST_F(RobustnessTest, AllSixtyFourChannelsAtOnce) {
+  RecordingBuilder r;
+  r.HeaderBlock(MARCH_7_2009, ~0ull, 2);
+  std::vector<Bytes> pictures;
+  for (unsigned second = 0; second < 2; second++)
+    for (unsigned channel = 0; channel < 64; channel++) {
+      pictures.push_back(MakePicture(8, 8, channel * 2 + second));
+      r.ExtendedFrame(second == 0 ? 0 : 1, channel, 2, 8, 8, TimeOfDay(8, 5, second),
+                      pictures.back());
+    }
+  ASSERT_EQ(WriteFileBytes(path.c_str(), r.file), 0);
+  ASSERT_EQ(Scan(), 0);
+  EXPECT_EQ(shell.rows.size(), 64u);
+  ASSERT_EQ(Export(~0ull), 0);
+  EXPECT_EQ(context->failedSegments, 0);
+  Output output = Collect(out);
+  ASSERT_EQ(output.named.size(), 64u);
+  std::set<std::string> names(output.named.begin(), output.named.end());
+  for (int channel = 1; channel <= 64; channel++)
+    EXPECT_EQ(names.count("Ch" + std::to_string(channel) + "_20090307_080500_20090307_080501.avi"),
+              1u)
+        << channel;
+  ExpectWholeFiles(output, &pictures);
+  EXPECT_EQ(output.frames, 128u);
+}
+
+// A long header block whose entries carry the walk 16,776,960 bytes on.
+void AppendLongBlock(FILE* file, PackedTime time, ChannelMask channels) {
+  HeaderBlockLayout layout;
+  layout.version = 1;
+  layout.blockTime = time;
+  layout.channels = channels;
+  Bytes base = MakeHeaderBlockPayload(layout);
+  ASSERT_EQ(base.size(), 168u);
+  for (size_t at = 36; at < 164; at++) base[at] = 0xFF;  // 64 counts of 65,535
+  Bytes record;
+  AppendRecord(&record, MakePlainHeader(RECORD_HEADER_BLOCK, 0, 0, 0, 0, 169), base);
+  ASSERT_EQ(fwrite(record.data(), 1, record.size(), file), record.size());
+  ASSERT_EQ(PlatformSeek(file, 64 * 65535 * 4, SEEK_CUR), 0);
+}
+
+// A sparse recording of 4.3 GB: frames at its start and beyond 4 GiB, header
+// blocks in between.
+TEST_F(RobustnessTest, ARecordingBeyondFourGigabytesIsExportedToItsEnd) {
+  std::vector<Bytes> pictures = {MakePicture(8, 8, 1), MakePicture(8, 8, 2)};
+  FILE* file = fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  RecordingBuilder start;
+  start.HeaderBlock(MARCH_7_2009, 1);
+  start.ExtendedFrame(0, 0, 2, 8, 8, TimeOfDay(8, 5, 0), pictures[0]);
+  ASSERT_EQ(fwrite(start.file.data(), 1, start.file.size(), file), start.file.size());
+  while (PlatformTell(file) < (4ll << 30)) {
+    AppendLongBlock(file, MARCH_7_2009, 1);
+    if (HasFatalFailure()) return;
+  }
+  RecordingBuilder endBlock;
+  endBlock.HeaderBlock(MARCH_8_2009, 1);
+  ASSERT_EQ(fwrite(endBlock.file.data(), 1, endBlock.file.size(), file), endBlock.file.size());
+  const uint64_t lastBlockEnd = (uint64_t)PlatformTell(file);
+  RecordingBuilder endFrame;
+  endFrame.ExtendedFrame(1, 0, 2, 8, 8, TimeOfDay(8, 5, 1), pictures[1]);
+  ASSERT_EQ(fwrite(endFrame.file.data(), 1, endFrame.file.size(), file), endFrame.file.size());
+  const uint64_t total = (uint64_t)PlatformTell(file);
+  ASSERT_EQ(fclose(file), 0);
+  ASSERT_GT(total, 1ull << 32);
+
+  std::vector<std::string> texts;
+  shell.user = &texts;
+  shell.onProgress = [](HeadlessShell* s, void* user) {
+    auto* seen = (std::vector<std::string>*)user;
+    std::lock_guard<std::mutex> hold(s->lock);
+    if (seen->empty() || seen->back() != s->progressText) seen->push_back(s->progressText);
+    // The bar never leaves its signed 32-bit range, nor passes its end.
+    EXPECT_LE(s->progressHigh, 2147483647u);
+    EXPECT_LE(s->progressPosition, s->progressHigh);
+  };
+
+  ASSERT_EQ(Scan(), 0);
+  EXPECT_EQ(shell.rows.size(), 1u);
+  EXPECT_EQ(shell.rows[0].columns[2], "2009/3/8 0:0:0");
+
+  texts.clear();
+  ASSERT_EQ(Export(1), 0);
+  // One report a header block, each with the real byte counts; the bar
+  // counts units of 4 bytes.
+  char size[THOUSANDS_SIZE];
+  char last[THOUSANDS_SIZE];
+  FormatThousands(total, size);
+  FormatThousands(lastBlockEnd, last);
+  ASSERT_GE(texts.size(), 258u);
+  EXPECT_EQ(texts[texts.size() - 2],
+            std::string("Progress: ") + last + "/" + size + " bytes (99 %)");
+  EXPECT_EQ(texts.back(), std::string("Progress: ") + size + "/" + size + " bytes (100 %)");
+  EXPECT_EQ(shell.progressHigh, (uint32_t)(total >> 2));
+  EXPECT_EQ(shell.progressPosition, shell.progressHigh);
+
+  Output output = Collect(out);
+  EXPECT_EQ(output.named,
+            (std::vector<std::string>{"Ch1_20090307_080500_20090308_080501.avi"}));
+  ExpectWholeFiles(output, &pictures);
+  EXPECT_EQ(output.frames, 2u);
+}
+
+}  // namespace
