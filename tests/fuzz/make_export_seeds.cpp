@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
       {"before_the_first_block", BeforeTheFirstBlock()},
   };
   for (const Seed& seed : seeds) {
-    std::string path = std::string(argv[1]) + "/" + seed.name;
+    std::string path = std::string(argv[1]) + "/" + seed.name + ".rec";
     if (WriteFileBytes(path.c_str(), seed.bytes) != 0) {
       fprintf(stderr, "make_export_seeds: cannot write %s\n", path.c_str());
       return 1;

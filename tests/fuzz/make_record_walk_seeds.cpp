@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
     {"cut_header", CutHeader()},
   };
   for (const Seed& seed : seeds) {
-    std::string path = std::string(argv[1]) + "/" + seed.name;
+    std::string path = std::string(argv[1]) + "/" + seed.name + ".rec";
     if (WriteFileBytes(path.c_str(), seed.bytes) != 0) {
       fprintf(stderr, "make_record_walk_seeds: cannot write %s\n", path.c_str());
       return 1;
