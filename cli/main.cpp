@@ -267,6 +267,15 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
               context->outputFolder, file.name.c_str());
   }
 
+  // Frames that could not be transcoded are missing from the files: say so,
+  // with the likeliest cause first, rather than report a clean export.
+  // A full disk has been reported above: the frames it cost are its own.
+  if (context->lostFrames > 0 && failed == 0)
+    fprintf(stderr, "%s: %d frame%s of the chosen channels could not be exported (no codec "
+                    "module for their codec type next to %s, a codec that refused them, or "
+                    "damaged data)\n",
+            PROGRAM, context->lostFrames, context->lostFrames == 1 ? "" : "s", PROGRAM);
+
   if (result < 0) return Interrupted("; the files listed were finished");
   return failed > 0 ? EXIT_WRITE_FAILED : EXIT_DONE;
 }

@@ -85,8 +85,11 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
     if (kind == RECORD_KEY_FRAME || kind == RECORD_FRAME) {
       unsigned channel = RecordChannel(&header);
       if (channel < CHANNEL_COUNT && context->exporters[channel]) {
-        // A failed frame costs only that frame.
-        ExportFrame(stream, &header, &info, context);
+        // A failed frame costs only that frame. A non-key frame that waits
+        // for its segment's first key frame (-4) is not a loss of this run.
+        enum { WAITING_FOR_KEY_FRAME = -4 };
+        int exported = ExportFrame(stream, &header, &info, context);
+        if (exported < 0 && exported != WAITING_FOR_KEY_FRAME) context->lostFrames++;
         continue;
       }
     } else if (kind == RECORD_HEADER_BLOCK) {
@@ -102,6 +105,7 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
 int ExportRecordingFile(FILE* stream, AppContext* context) {
   uint64_t total = ProgressTotal(stream);
   context->failedSegments = 0;
+  context->lostFrames = 0;
   CodecModulesInit();
   CreateExporters(context);
 

@@ -35,4 +35,8 @@ struct AppContext {
   // completely, finished or given their final name; 0 after a clean run. The
   // export run counts them for its caller: zentrix-cli reports them.
   int32_t failedSegments;
+  // Video frames of the selected channels that the last export run could not
+  // write (no codec module, a codec that refused them, damaged data); frames
+  // before a segment's first key frame are not counted. zentrix-cli reports them.
+  int32_t lostFrames;
 };

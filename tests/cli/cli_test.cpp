@@ -158,9 +158,10 @@ void AppendBlock(Bytes* file, PackedTime time, ChannelMask channels) {
 }
 
 // A frame at 08:05:00 + second; the first second's frames are key frames.
-void AppendFrame(Bytes* file, unsigned channel, uint32_t second, bool key = false) {
+void AppendFrame(Bytes* file, unsigned channel, uint32_t second, bool key = false,
+                 unsigned codecType = 0) {
   Bytes payload(FRAME_PAYLOAD, (uint8_t)second);
-  PutLe32(payload.data(), MakeVideoPrefix(0, 0, PICTURE_SIZE, PICTURE_SIZE));
+  PutLe32(payload.data(), MakeVideoPrefix(codecType, 0, PICTURE_SIZE, PICTURE_SIZE));
   unsigned kind = key || second == 0 ? RECORD_KEY_FRAME : RECORD_FRAME;
   AppendRecord(file, MakeExtendedHeader(kind, channel, AT_080500 + 1000 * second, FRAME_PAYLOAD),
                payload);
@@ -321,6 +322,24 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   EXPECT_EQ(nothing.out, "");
   EXPECT_NE(nothing.err.find("nothing to export"), std::string::npos);
   EXPECT_EQ(FolderNames(out).size(), 5u);
+}
+
+// Frames that no codec module can take (codec type 3 has none) are missing
+// from the output: the run still completes, but says so.
+TEST_F(CliFixture, FramesThatCouldNotBeExportedAreReported) {
+  InstallWithCodecs();
+  Bytes file = TwoChannelRecording();
+  AppendBlock(&file, T2, 1u << 4);
+  for (uint32_t second = 3; second < 5; second++) AppendFrame(&file, 4, second, true, 3);
+  std::string out = MakeFolder("out");
+  Outcome run = Cli({"export", Recording(file), out, "--channels", "1,5"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Lines(run.out), Texts{out + "/Ch1_20090307_080500_20090307_080502.avi"});
+  EXPECT_EQ(Lines(run.err),
+            (Texts{"zentrix-cli: 2 frames of the chosen channels could not be exported (no codec "
+                   "module for their codec type next to zentrix-cli, a codec that refused them, "
+                   "or damaged data)"}));
+  EXPECT_EQ(Cli({"export", Recording(TwoChannelRecording()), out}).err, "");
 }
 
 TEST_F(CliFixture, AFullDiskIsReportedAndNoBrokenFileGetsAFinalName) {
