@@ -2,6 +2,7 @@
 // how slots are filled, retried and released.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <filesystem>
 #include <string>
 
@@ -34,11 +35,9 @@ TEST_F(CodecModulesTest, EveryVideoTypeLoadsTheModuleOfItsTableAndNoOther) {
   const char* files[] = {"ravex.dll", "sorvel.dll", "tambrix.dll", "quonix.dll"};
   const std::string table = "RSTxTTQxQQTQQQQQ";  // by type; x: no module
   for (int type : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 19, 20, 1000, -1}) {
-    ModuleProbe probes[4] = {ModuleProbe(ProgramFolder() + files[0]),
-                             ModuleProbe(ProgramFolder() + files[1]),
-                             ModuleProbe(ProgramFolder() + files[2]),
-                             ModuleProbe(ProgramFolder() + files[3])};
-    for (auto& probe : probes) ASSERT_NE(probe.state, nullptr);
+    std::deque<ModuleProbe> probes;
+    for (const char* file : files)
+      ASSERT_NE(probes.emplace_back(ProgramFolder() + file).state, nullptr);
     char expected = type >= 0 && type < 16 ? table[type] : 'x';
     CodecDescriptor* descriptor = GetVideoCodec(type);
     EXPECT_EQ(descriptor != nullptr, expected != 'x') << "type " << type;

@@ -2,28 +2,12 @@
 #include "tests/export/export_test_support.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 
 namespace fs = std::filesystem;
-
-ScratchFolder::ScratchFolder() {
-  static std::atomic<int> counter{0};
-  path = (fs::temp_directory_path() /
-          ("zentrix-export-" + std::to_string(getpid()) + "-" + std::to_string(counter++)))
-             .string();
-  fs::remove_all(path);
-  fs::create_directories(path);
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  fs::remove_all(path, ignored);
-}
 
 NameList ScratchFolder::Names() const {
   NameList names;
@@ -71,7 +55,7 @@ void RecordingBuilder::HeaderBlock(PackedTime time, ChannelMask channels, uint16
   block.blockTime = time;
   block.channels = channels;
   block.extension = version == 2;
-  AppendHeaderBlock(&file, block);
+  Block(block);
 }
 
 void RecordingBuilder::PlainFrame(unsigned kind, unsigned channel, unsigned codecType,
@@ -88,7 +72,6 @@ void RecordingBuilder::ExtendedFrame(unsigned kind, unsigned channel, unsigned c
   payload.insert(payload.end(), picture.begin(), picture.end());
   Record(MakeExtendedHeader(kind, channel, timeMs, (uint32_t)payload.size()), payload);
 }
-
 
 uint32_t TimeOfDay(unsigned hour, unsigned minute, unsigned second, unsigned ms) {
   return ((hour * 60u + minute) * 60u + second) * 1000u + ms;

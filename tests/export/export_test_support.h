@@ -13,17 +13,16 @@
 #include "platform/platform.h"
 #include "shell/app_context.h"
 #include "shell/headless_shell.h"
+#include "tests/avi/avi_test_files.h"
 #include "tests/modules/test_codec_state.h"
 #include "tools/record_writer.h"
 
 typedef std::vector<std::string> NameList;
 
-// A fresh, empty folder under the system's temporary folder, removed with
-// everything in it when the object goes.
+// A scratch folder that also lists its files.
 struct ScratchFolder {
-  std::string path;
-  ScratchFolder();
-  ~ScratchFolder();
+  ScratchDir scratch;
+  const std::string path = scratch.dir;
   std::string File(const std::string& name) const { return path + PATH_SEPARATOR + name; }
   NameList Names() const;  // sorted file names
 };
@@ -33,8 +32,8 @@ struct ScratchFolder {
 std::string ProgramFolder();
 std::string RuleFolder(const std::string& rule);
 
-// The test's own handle on one module file, so that its state outlives the
-// unloading done by the code under test. The state is cleared on both ends.
+// The test's own handle on one module file: its state outlives the unloading
+// done by the code under test, and is cleared on both ends.
 struct ModuleProbe {
   PlatformModule module = nullptr;
   TestCodecState* state = nullptr;
@@ -48,13 +47,17 @@ struct ModuleProbe {
 // whose bytes depend on seed.
 Bytes MakePicture(int width, int height, unsigned seed);
 
-// Milliseconds after midnight.
 uint32_t TimeOfDay(unsigned hour, unsigned minute, unsigned second, unsigned ms = 0);
 
-// Appends records to a recording in memory.
+// Appends records to a recording in memory, noting where each one starts.
 struct RecordingBuilder {
   Bytes file;
+  std::vector<size_t> starts;
   void HeaderBlock(PackedTime time, ChannelMask channels, uint16_t version = 2);
+  void Block(const HeaderBlockLayout& block) {
+    starts.push_back(file.size());
+    AppendHeaderBlock(&file, block);
+  }
   // Plain form: codec type 0-2, size code 1 = 320x240, 3 = 640x480.
   void PlainFrame(unsigned kind, unsigned channel, unsigned codecType, unsigned sizeCode,
                   uint32_t timeMs, const Bytes& picture);
@@ -67,6 +70,7 @@ struct RecordingBuilder {
     ExtendedFrame(kind, channel, 2, 16, 16, TimeOfDay(8, 5, second), picture);
   }
   void Record(const RecordHeader& header, const Bytes& payload) {
+    starts.push_back(file.size());
     AppendRecord(&file, header, payload);
   }
 };
@@ -100,12 +104,10 @@ struct AviContents {
   std::vector<AviFrame> frames;                        // read through the index
 };
 
-// Reads the header and the index, then every chunk the index names. With
-// contiguous set, the chunks must also lie one after the other from offset
-// 224 to the index (false for files made sparse by a test).
+// Reads the header, the index and every chunk it names; with contiguous set,
+// the chunks must also lie back to back (false for sparse files).
 AviContents ReadAvi(const std::string& path, bool contiguous = true);
 
-// Expects the file's frames, in order, to be these pictures with these index
-// flags, and its counts to agree.
+// Expects exactly these pictures with these index flags, and agreeing counts.
 void ExpectFrames(const AviContents& avi, const std::vector<Bytes>& pictures,
                   const std::vector<uint32_t>& flags);

@@ -1,44 +1,33 @@
-// The reading and export paths under damage and at scale, with the lossless
-// test codec modules: recordings cut at every byte and damaged at every byte,
-// output folders that fill up at every size, all 64 channels at once, and
-// recordings beyond 4 GiB. Whatever happens, both walks end, every file with
-// a final name is a whole AVI file, and a file that could not be finished is
-// never given one.
+// The reading and export paths under damage and at scale: recordings cut and
+// damaged at every byte, output folders that fill up at every size, all 64
+// channels at once, recordings beyond 4 GiB. Both walks always end, every
+// file with a final name is a whole AVI file, and an unfinished one never
+// gets one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "export/export_run.h"
-#include "recording/header_block.h"
-#include "recording/record_stream.h"
 #include "recording/channel_scan.h"
-#include "shell/app_context.h"
-#include "shell/headless_shell.h"
 #include "shell/progress.h"
-#include "tests/avi/avi_test_files.h"
 #include "tests/export/export_test_support.h"
 
 namespace {
 
 const PackedTime MARCH_7_2009 = MakePackedTime(2009, 3, 7, 8, 0, 0);
 const PackedTime MARCH_8_2009 = MakePackedTime(2009, 3, 8, 0, 0, 0);
-
-// Exported channel numbers of the sample recording: 1, 3 and 41 as shown.
 const ChannelMask SAMPLE_CHANNELS = (1ull << 0) | (1ull << 2) | (1ull << 40);
 
-// A recording with something of everything the two walks meet: header blocks
-// of the short, long and extended layouts, frames of three channels in the
-// extended form (channel 40 among them), a size change, frames that come
-// before any key frame of their size, records of other kinds and a plain
-// frame whose payload is no picture of its size.
+// Something of everything the walks meet: header blocks of the short, long
+// and extended layouts, extended frames of channels 1, 3 and 41, a size
+// change, frames before any key frame of their size, records of other kinds
+// and a plain frame whose payload is no picture of its size.
 struct SampleRecording {
   RecordingBuilder recording;
-  std::vector<Bytes> pictures;  // every picture the frames carry
+  std::vector<Bytes> pictures;
 
   SampleRecording() {
     RecordingBuilder& r = recording;
@@ -61,67 +50,46 @@ struct SampleRecording {
     entries.channels = (1ull << 0) | (1ull << 2);
     entries.baseCounts[0] = 2;
     entries.baseCounts[5] = 1;
-    AppendHeaderBlock(&r.file, entries);
+    r.Block(entries);
     Frame(1, 0, 4, 4, TimeOfDay(0, 0, 1));
     Frame(1, 40, 8, 8, TimeOfDay(0, 0, 1));
   }
-
   void Frame(unsigned kind, unsigned channel, unsigned width, unsigned height, uint32_t timeMs) {
-    Bytes picture = MakePicture((int)width, (int)height, (unsigned)pictures.size() + 1);
-    pictures.push_back(picture);
-    recording.ExtendedFrame(kind, channel, 2, width, height, timeMs, picture);
+    pictures.push_back(MakePicture((int)width, (int)height, (unsigned)pictures.size() + 1));
+    recording.ExtendedFrame(kind, channel, 2, width, height, timeMs, pictures.back());
   }
 };
 
 // One scan and one export of a recording file, as zentrix-cli runs them.
-class RobustnessTest : public ::testing::Test {
+class RobustnessTest : public ExportFixture {
  protected:
-  AppContext* context = nullptr;
-  HeadlessShell shell;
-  ScratchFolder out;
   ScratchFolder input;
-  std::string path;
-
-  void SetUp() override {
-    context = new AppContext();
-    HeadlessShellAttach(context, &shell);
-    snprintf(context->outputFolder, sizeof context->outputFolder, "%s", out.path.c_str());
-    path = input.File("recording.dat");
-  }
-
-  void TearDown() override { delete context; }
+  std::string path = input.File("recording.dat");
 
   int Scan() {
     FILE* stream = fopen(path.c_str(), "rb");
-    EXPECT_NE(stream, nullptr);
     if (!stream) return -100;
-    context->runFlag = 1;
     shell.rows.clear();
     int result = ScanRecordingFile(stream, context);
     fclose(stream);
     return result;
   }
-
   int Export(ChannelMask mask) {
     FILE* stream = fopen(path.c_str(), "rb");
-    EXPECT_NE(stream, nullptr);
     if (!stream) return -100;
-    context->runFlag = 1;
     context->channelMask = mask;
     int result = ExportRecordingFile(stream, context);
     fclose(stream);
-    for (int i = 0; i < CHANNEL_COUNT; i++) EXPECT_EQ(context->exporters[i], nullptr);
+    for (ChannelExporter* exporter : context->exporters) EXPECT_EQ(exporter, nullptr);
     return result;
   }
-
   // Scan and export of bytes; the scan's rows must be channels it can name.
   void Run(const Bytes& file) {
     ASSERT_EQ(WriteFileBytes(path.c_str(), file), 0);
     ASSERT_EQ(Scan(), 0);
     ASSERT_LE(shell.rows.size(), (size_t)CHANNEL_COUNT);
     for (const HeadlessRow& row : shell.rows) {
-      ASSERT_GE(row.itemData, 0);
-      ASSERT_LT(row.itemData, CHANNEL_COUNT);
+      ASSERT_TRUE(row.itemData >= 0 && row.itemData < CHANNEL_COUNT);
       ASSERT_EQ(row.columns[0], "Channel " + std::to_string(row.itemData + 1));
     }
     ASSERT_EQ(Export(SAMPLE_CHANNELS), 0);
@@ -131,8 +99,8 @@ class RobustnessTest : public ::testing::Test {
 // What an export left in the output folder; the folder is emptied for the
 // next run.
 struct Output {
-  std::vector<std::string> named;      // Ch*.avi
-  std::vector<std::string> temporary;  // ~N.avi
+  NameList named;      // Ch*.avi
+  NameList temporary;  // ~N.avi
   std::vector<AviContents> files;      // of the named ones, in order
   size_t frames = 0;
 };
@@ -172,46 +140,33 @@ void ExpectWholeFiles(const Output& output, const std::vector<Bytes>* pictures) 
   }
 }
 
-TEST_F(RobustnessTest, TheSampleExportsWhatItShould) {
-  SampleRecording sample;
-  Run(sample.recording.file);
-  EXPECT_EQ(context->failedSegments, 0);
-  EXPECT_EQ(shell.progressText.find("(100 %)") != std::string::npos, true);
-  Output output = Collect(out);
-  // The plain key frame opens a 320 x 240 segment that none of its frames
-  // reach (its payload is no such picture): that segment is closed empty by
-  // the next size change, and keeps the time of the channel's last frame.
-  EXPECT_EQ(output.named, (std::vector<std::string>{
-                              "Ch1_20090307_080500_20090307_080501.avi",
-                              "Ch1_20090307_080502_20090307_080502(2).avi",
-                              "Ch1_20090307_080503_20090307_080502(3).avi",
-                              "Ch1_20090307_080503_20090308_000001(4).avi",
-                              "Ch3_20090307_080500_20090307_080502.avi",
-                              "Ch41_20090307_080502_20090308_000001.avi",
-                          }));
-  EXPECT_TRUE(output.temporary.empty());
-  ExpectWholeFiles(output, &sample.pictures);
-  EXPECT_EQ(output.frames, 9u);
-}
-
-// Short reads at every place: the recording ends after every byte count.
+// Short reads at every place: the recording ends after every byte count. A
+// longer piece never gives fewer frames; the whole one gives all nine. Its
+// plain key frame opens a 320 x 240 segment that none of its frames reach:
+// closed empty by the next size change, it keeps the channel's last time.
 TEST_F(RobustnessTest, ARecordingCutAnywhereExportsTheWholeFramesBeforeTheCut) {
   SampleRecording sample;
   const Bytes& whole = sample.recording.file;
+  Output output;
   size_t lastFrames = 0;
   for (size_t length = 0; length <= whole.size(); length++) {
     SCOPED_TRACE("cut after " + std::to_string(length) + " bytes");
     Run(Bytes(whole.begin(), whole.begin() + (long)length));
     EXPECT_EQ(context->failedSegments, 0);
-    Output output = Collect(out);
+    output = Collect(out);
     EXPECT_TRUE(output.temporary.empty());
     ExpectWholeFiles(output, &sample.pictures);
-    // A longer piece of the recording never gives fewer frames.
     EXPECT_GE(output.frames, lastFrames);
     lastFrames = output.frames;
     if (HasFatalFailure()) return;
   }
   EXPECT_EQ(lastFrames, 9u);
+  EXPECT_EQ(output.named, (NameList{"Ch1_20090307_080500_20090307_080501.avi",
+                                    "Ch1_20090307_080502_20090307_080502(2).avi",
+                                    "Ch1_20090307_080503_20090307_080502(3).avi",
+                                    "Ch1_20090307_080503_20090308_000001(4).avi",
+                                    "Ch3_20090307_080500_20090307_080502.avi",
+                                    "Ch41_20090307_080502_20090308_000001.avi"}));
 }
 
 // Damage at every place: each byte in turn with all its bits flipped, then
@@ -235,41 +190,14 @@ TEST_F(RobustnessTest, ARecordingDamagedAnywhereEndsBothWalksAndLeavesOnlyWholeF
   }
 }
 
-// Offsets at which the records of a recording begin, as the export walk
-// finds them.
-std::vector<size_t> RecordBoundaries(const Bytes& file) {
-  std::vector<size_t> boundaries;
-  Bytes copy = file;
-  FILE* stream = fmemopen(copy.data(), copy.size(), "rb");
-  if (!stream) return boundaries;
-  HeaderInfo info = {};
-  RecordHeader header;
-  for (;;) {
-    int64_t at = PlatformTell(stream);
-    if (!ReadRecordHeader(stream, &header)) break;
-    boundaries.push_back((size_t)at);
-    uint32_t length = RecordPayloadLength(&header);
-    if (length == 0) continue;
-    if (RecordKind(&header) == RECORD_HEADER_BLOCK)
-      ReadHeaderBlock(stream, &header, &info);
-    else if (SkipRecordPayload(stream, length) != 0)
-      break;
-  }
-  fclose(stream);
-  return boundaries;
-}
-
 // Garbage between two records: the record stream has no mark to find its
 // way back by, so what follows may be lost, but never a frame before it.
 TEST_F(RobustnessTest, GarbageBetweenRecordsCostsNoFrameBeforeIt) {
   SampleRecording sample;
   const Bytes& whole = sample.recording.file;
-  std::vector<size_t> boundaries = RecordBoundaries(whole);
-  ASSERT_EQ(boundaries.size(), 16u);
-  Bytes counting(16);
-  for (size_t i = 0; i < counting.size(); i++) counting[i] = (uint8_t)(i * 17 + 3);
-  const Bytes garbage[] = {Bytes(16, 0x00), Bytes(16, 0xFF), Bytes(16, 0x5A), counting};
-  for (size_t at : boundaries) {
+  ASSERT_EQ(sample.recording.starts.size(), 16u);
+  const Bytes garbage[] = {Bytes(16, 0x00), Bytes(16, 0xFF), Bytes(16, 0x5A)};
+  for (size_t at : sample.recording.starts) {
     Run(Bytes(whole.begin(), whole.begin() + (long)at));
     size_t before = Collect(out).frames;
     for (const Bytes& noise : garbage) {
@@ -337,13 +265,12 @@ TEST_F(RobustnessTest, AllSixtyFourChannelsAtOnce) {
   EXPECT_EQ(shell.rows.size(), 64u);
   ASSERT_EQ(Export(~0ull), 0);
   EXPECT_EQ(context->failedSegments, 0);
-  Output output = Collect(out);
-  ASSERT_EQ(output.named.size(), 64u);
-  std::set<std::string> names(output.named.begin(), output.named.end());
+  NameList names;
   for (int channel = 1; channel <= 64; channel++)
-    EXPECT_EQ(names.count("Ch" + std::to_string(channel) + "_20090307_080500_20090307_080501.avi"),
-              1u)
-        << channel;
+    names.push_back("Ch" + std::to_string(channel) + "_20090307_080500_20090307_080501.avi");
+  std::sort(names.begin(), names.end());
+  Output output = Collect(out);
+  EXPECT_EQ(output.named, names);
   ExpectWholeFiles(output, &pictures);
   EXPECT_EQ(output.frames, 128u);
 }
@@ -369,21 +296,22 @@ TEST_F(RobustnessTest, ARecordingBeyondFourGigabytesIsExportedToItsEnd) {
   std::vector<Bytes> pictures = {MakePicture(8, 8, 1), MakePicture(8, 8, 2)};
   FILE* file = fopen(path.c_str(), "wb");
   ASSERT_NE(file, nullptr);
-  RecordingBuilder start;
+  RecordingBuilder start, endBlock, endFrame;
+  auto write = [file](const RecordingBuilder& r) {
+    ASSERT_EQ(fwrite(r.file.data(), 1, r.file.size(), file), r.file.size());
+  };
   start.HeaderBlock(MARCH_7_2009, 1);
   start.ExtendedFrame(0, 0, 2, 8, 8, TimeOfDay(8, 5, 0), pictures[0]);
-  ASSERT_EQ(fwrite(start.file.data(), 1, start.file.size(), file), start.file.size());
+  write(start);
   while (PlatformTell(file) < (4ll << 30)) {
     AppendLongBlock(file, MARCH_7_2009, 1);
     if (HasFatalFailure()) return;
   }
-  RecordingBuilder endBlock;
   endBlock.HeaderBlock(MARCH_8_2009, 1);
-  ASSERT_EQ(fwrite(endBlock.file.data(), 1, endBlock.file.size(), file), endBlock.file.size());
+  write(endBlock);
   const uint64_t lastBlockEnd = (uint64_t)PlatformTell(file);
-  RecordingBuilder endFrame;
   endFrame.ExtendedFrame(1, 0, 2, 8, 8, TimeOfDay(8, 5, 1), pictures[1]);
-  ASSERT_EQ(fwrite(endFrame.file.data(), 1, endFrame.file.size(), file), endFrame.file.size());
+  write(endFrame);
   const uint64_t total = (uint64_t)PlatformTell(file);
   ASSERT_EQ(fclose(file), 0);
   ASSERT_GT(total, 1ull << 32);
@@ -407,8 +335,7 @@ TEST_F(RobustnessTest, ARecordingBeyondFourGigabytesIsExportedToItsEnd) {
   ASSERT_EQ(Export(1), 0);
   // One report a header block, each with the real byte counts; the bar
   // counts units of 4 bytes.
-  char size[THOUSANDS_SIZE];
-  char last[THOUSANDS_SIZE];
+  char size[THOUSANDS_SIZE], last[THOUSANDS_SIZE];
   FormatThousands(total, size);
   FormatThousands(lastBlockEnd, last);
   ASSERT_GE(texts.size(), 258u);
@@ -419,8 +346,7 @@ TEST_F(RobustnessTest, ARecordingBeyondFourGigabytesIsExportedToItsEnd) {
   EXPECT_EQ(shell.progressPosition, shell.progressHigh);
 
   Output output = Collect(out);
-  EXPECT_EQ(output.named,
-            (std::vector<std::string>{"Ch1_20090307_080500_20090308_080501.avi"}));
+  EXPECT_EQ(output.named, (NameList{"Ch1_20090307_080500_20090308_080501.avi"}));
   ExpectWholeFiles(output, &pictures);
   EXPECT_EQ(output.frames, 2u);
 }
