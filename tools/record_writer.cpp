@@ -96,3 +96,15 @@ int WriteFileBytes(const char* path, const Bytes& bytes) {
   int closed = fclose(f);
   return (n == bytes.size() && closed == 0) ? 0 : -1;
 }
+
+Bytes ReadFileBytes(const char* path) {
+  Bytes bytes;
+  FILE* f = fopen(path, "rb");
+  if (!f) return bytes;
+  uint8_t buffer[65536];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, f)) > 0)
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  fclose(f);
+  return bytes;
+}

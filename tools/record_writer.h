@@ -52,3 +52,5 @@ void PutLe64(uint8_t* at, uint64_t value);
 
 // Writes bytes to path; returns 0 or -1.
 int WriteFileBytes(const char* path, const Bytes& bytes);
+// The whole content of the file at path; empty when it cannot be read.
+Bytes ReadFileBytes(const char* path);

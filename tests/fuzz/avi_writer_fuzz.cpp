@@ -15,6 +15,7 @@
 
 #include "avi/avi_writer.h"
 #include "avi/sami_writer.h"
+#include "tools/record_writer.h"
 
 static std::string aviPath;
 static std::string captionPath;
@@ -35,18 +36,6 @@ static void Check(bool condition, const char* what) {
     fprintf(stderr, "avi writer: %s\n", what);
     abort();
   }
-}
-
-static std::vector<uint8_t> ReadWhole(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) return bytes;
-  uint8_t buffer[65536];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  fclose(file);
-  return bytes;
 }
 
 static uint32_t Le32(const std::vector<uint8_t>& f, size_t at) {
@@ -72,7 +61,7 @@ struct Expected {
 };
 
 static void CheckFile(const Expected& expected) {
-  std::vector<uint8_t> f = ReadWhole(aviPath);
+  std::vector<uint8_t> f = ReadFileBytes(aviPath.c_str());
   size_t headerLength = 88;
   for (const AviStreamSpec& stream : expected.streams) headerLength += BlockLength(stream);
   Check(f.size() >= headerLength + 20, "shorter than header and index head");
@@ -214,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(AviWriterFinish(writer) == 0, "finish failed");
   CheckFile(expected);
   if (captions) {
-    std::vector<uint8_t> sami = ReadWhole(captionPath);
+    std::vector<uint8_t> sami = ReadFileBytes(captionPath.c_str());
     static const char CLOSING[] = "</BODY>\n</SAMI>\n";
     Check(sami.size() >= sizeof CLOSING - 1 &&
               memcmp(&sami[sami.size() - (sizeof CLOSING - 1)], CLOSING, sizeof CLOSING - 1) == 0,

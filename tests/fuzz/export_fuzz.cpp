@@ -17,6 +17,7 @@
 #include "recording/channel_scan.h"
 #include "shell/app_context.h"
 #include "shell/headless_shell.h"
+#include "tools/record_writer.h"
 
 static std::string folder;     // output folder, made once
 static std::string recording;  // the input, written for each run
@@ -33,21 +34,9 @@ static uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at) {
          ((uint32_t)bytes[at + 3] << 24);
 }
 
-static std::vector<uint8_t> ReadWhole(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) return bytes;
-  uint8_t buffer[65536];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  fclose(file);
-  return bytes;
-}
-
 // One video stream: a 224-byte header, the chunks, the index at the movi end.
 static void CheckSegmentFile(const std::string& name) {
-  std::vector<uint8_t> f = ReadWhole(folder + "/" + name);
+  std::vector<uint8_t> f = ReadFileBytes((folder + "/" + name).c_str());
   Check(f.size() >= 232, "shorter than an empty AVI file", name);
   Check(memcmp(f.data(), "RIFF", 4) == 0 && memcmp(&f[8], "AVI ", 4) == 0, "no RIFF AVI", name);
   Check(Le32(f, 4) == f.size() - 8, "RIFF size", name);
