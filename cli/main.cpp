@@ -276,6 +276,13 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
                     "damaged data)\n",
             PROGRAM, context->lostFrames, context->lostFrames == 1 ? "" : "s", PROGRAM);
 
+  // Damaged stretches of the recording: the frames in them are gone, and the
+  // user should know that the files are not the whole recording.
+  if (context->damagedPlaces > 0)
+    fprintf(stderr, "%s: the recording is damaged in %d place%s; the export went on with the "
+                    "records found after each\n",
+            PROGRAM, context->damagedPlaces, context->damagedPlaces == 1 ? "" : "s");
+
   if (result < 0) return Interrupted("; the files listed were finished");
   return failed > 0 ? EXIT_WRITE_FAILED : EXIT_DONE;
 }

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "recording/header_block.h"
 #include "recording/record_stream.h"
+#include "recording/record_sync.h"
 #include "shell/app_context.h"
 #include "shell/progress.h"
 #include "shell/shell.h"
@@ -29,9 +30,11 @@ static uint64_t ProgressTotal(FILE* stream) {
   return length < 0 ? 0 : (uint64_t)length;
 }
 
-static uint64_t ProgressPosition(FILE* stream) {
+// A header block with damaged counts can carry the stream past the end.
+static uint64_t ProgressPosition(FILE* stream, uint64_t total) {
   int64_t position = PlatformTell(stream);
-  return position < 0 ? 0 : (uint64_t)position;
+  if (position < 0) return 0;
+  return (uint64_t)position < total ? (uint64_t)position : total;
 }
 
 static int ChannelSelected(const AppContext* context, int channel) {
@@ -70,16 +73,120 @@ static void ReleaseExporters(AppContext* context) {
   }
 }
 
-// Walks the records until the end of the file, a record kind above 8, a
-// payload that cannot be passed over, or a cancel.
+// What the walk knows of the records behind it: where a search for records
+// may begin (after the last record known good, the last frame exported and
+// the last place a search found) and the time of that record, where the next
+// record should begin, the latest time of day, and whether the last record
+// was a header block that could not be read (the stream then stands wherever
+// the reader left it).
+struct WalkStep {
+  int64_t searchFrom;
+  uint32_t goodTimeMs;
+  int goodTimeKnown;
+  int64_t end;
+  uint32_t timeMs;
+  int timeKnown;
+  int blockFailed;
+};
+
+// A record known good: searches begin after it, near its time.
+static void KnownGood(WalkStep* step, int64_t at, const RecordHeader* header) {
+  if (step->searchFrom < at + 1) step->searchFrom = at + 1;
+  step->goodTimeKnown = !RecordTimeUnset(header);
+  step->goodTimeMs = RecordTimeOfDay(header);
+}
+
+enum { RECORD_CLOSE, RECORD_TAKEN, WALK_ENDS, OUT_OF_STEP };
+
+// Bytes searched for records between two looks at the run flag.
+enum { SEARCH_STRETCH = 16 << 20 };
+
+// Whether the header just read at `at` is a record. Most are by their time:
+// timed close to the record before (RECORD_CLOSE), or without a time to
+// compare (RECORD_TAKEN). A record timed far from the one before, or read
+// after a header block that failed, is one when records follow from it. A
+// kind that ends the walk ends it when it has no time, is timed close to the
+// record before, or records follow it. Leaves the stream after the header.
+static int JudgeRecord(FILE* stream, RecordReader* reader, const WalkStep* step, int64_t at,
+                       const RecordHeader* header) {
+  int unset = RecordTimeUnset(header);
+  int close = !unset && step->timeKnown && RecordTimesClose(step->timeMs, RecordTimeOfDay(header));
+  int judgement;
+  if (RecordKind(header) > RECORD_LAST_EXPORT_KIND) {
+    if (unset || close) return WALK_ENDS;
+    int64_t next = at + RECORD_HEADER_SIZE + RecordPayloadLength(header);
+    judgement = RecordsFollow(reader, next, 1) ? WALK_ENDS : OUT_OF_STEP;
+  } else if (step->blockFailed || (!unset && step->timeKnown && !close)) {
+    judgement = RecordsFollow(reader, at, 0) ? RECORD_TAKEN : OUT_OF_STEP;
+  } else {
+    return close ? RECORD_CLOSE : RECORD_TAKEN;
+  }
+  if (PlatformSeek(stream, at + RECORD_HEADER_SIZE, SEEK_SET) != 0) return WALK_ENDS;
+  return judgement;
+}
+
+// Searches for the records again, from where the walk may search: a cut
+// record or a header block with damaged counts may have carried it past
+// them. Leaves the stream at the records found and returns 1; 0 when none
+// follow or the run is cancelled.
+static int FindStepAgain(FILE* stream, AppContext* context, RecordReader* reader,
+                         WalkStep* step, uint64_t total) {
+  context->damagedPlaces++;
+  for (int64_t at = step->searchFrom; at < reader->fileLength; at += SEARCH_STRETCH) {
+    if (context->runFlag.load() == 0) return 0;
+    int64_t found = FindRecords(reader, at, at + SEARCH_STRETCH,
+                                step->goodTimeKnown ? &step->goodTimeMs : nullptr);
+    if (found == -2) return 0;
+    if (found >= 0) {
+      step->searchFrom = found + 1;
+      step->goodTimeKnown = 0;
+      step->timeKnown = 0;
+      step->blockFailed = 0;
+      return PlatformSeek(stream, found, SEEK_SET) == 0;
+    }
+    uint64_t searched = (uint64_t)(at + SEARCH_STRETCH);
+    ProgressStep(context, searched < total ? searched : total, total);
+  }
+  return 0;
+}
+
+// Walks the records until the end of the file, a record kind above 8, or a
+// cancel. Where damage has put it out of step with the records, it finds
+// them again further on.
 static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
   HeaderInfo info = {};  // zero date until the first header block
   RecordHeader header;
+  RecordReader reader;
+  RecordReaderInit(&reader, stream, PlatformFileLength(stream));
+  WalkStep step = {0, 0, 0, 0, 0, 0, 0};
   while (context->runFlag.load() != 0) {
-    if (!ReadRecordHeader(stream, &header)) break;
+    int64_t at = PlatformTell(stream);
+    if (!ReadRecordHeader(stream, &header)) {
+      // The last record promised more than the file holds: it was garbage,
+      // or its length was.
+      if (step.end != reader.fileLength && FindStepAgain(stream, context, &reader, &step, total))
+        continue;
+      break;
+    }
+    int judgement = JudgeRecord(stream, &reader, &step, at, &header);
+    if (judgement == WALK_ENDS) break;
+    if (judgement == OUT_OF_STEP) {
+      if (FindStepAgain(stream, context, &reader, &step, total)) continue;
+      break;
+    }
+
     unsigned kind = RecordKind(&header);
-    if (kind > RECORD_LAST_EXPORT_KIND) break;
     uint32_t length = RecordPayloadLength(&header);
+    // A record with a payload timed close to the one before is known good:
+    // no later search need look before it. (Empty records tell nothing:
+    // zeros read as a run of them.)
+    if (judgement == RECORD_CLOSE && length > 0) KnownGood(&step, at, &header);
+    step.end = at + RECORD_HEADER_SIZE + length;
+    step.blockFailed = 0;
+    if (!RecordTimeUnset(&header)) {
+      step.timeMs = RecordTimeOfDay(&header);
+      step.timeKnown = 1;
+    }
     if (length == 0) continue;
 
     if (kind == RECORD_KEY_FRAME || kind == RECORD_FRAME) {
@@ -87,25 +194,36 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
       if (channel < CHANNEL_COUNT && context->exporters[channel]) {
         // A failed frame costs only that frame. A non-key frame that waits
         // for its segment's first key frame (-4) is not a loss of this run.
+        // A frame is never exported twice: searches begin after it.
         enum { WAITING_FOR_KEY_FRAME = -4 };
         int exported = ExportFrame(stream, &header, &info, context);
+        if (exported >= 0) KnownGood(&step, at, &header);
         if (exported < 0 && exported != WAITING_FOR_KEY_FRAME) context->lostFrames++;
         continue;
       }
     } else if (kind == RECORD_HEADER_BLOCK) {
-      // A block that cannot be read leaves the stream where the reader left it.
-      if (ReadHeaderBlock(stream, &header, &info) == 0)
-        ProgressStep(context, ProgressPosition(stream), total);
+      // A block that cannot be read leaves the stream where the reader left
+      // it. One that was read is known good, and dates what follows anew:
+      // the next record's time is not held against the times before it.
+      step.blockFailed = ReadHeaderBlock(stream, &header, &info) != 0;
+      step.end = PlatformTell(stream);
+      if (!step.blockFailed) {
+        KnownGood(&step, at, &header);
+        step.timeKnown = 0;
+        ProgressStep(context, ProgressPosition(stream, total), total);
+      }
       continue;
     }
     if (SkipRecordPayload(stream, length) != 0) break;
   }
+  RecordReaderFree(&reader);
 }
 
 int ExportRecordingFile(FILE* stream, AppContext* context) {
   uint64_t total = ProgressTotal(stream);
   context->failedSegments = 0;
   context->lostFrames = 0;
+  context->damagedPlaces = 0;
   CodecModulesInit();
   CreateExporters(context);
 

@@ -14,11 +14,8 @@ enum {
   BASE_COUNTS = 36
 };
 
-// Offsets within the extension.
-enum {
-  EXTENSION_CHANNELS = 8,
-  EXTENSION_COUNTS = 36
-};
+// Offset within the extension; its counts lie where the base block's do.
+enum { EXTENSION_CHANNELS = 8 };
 
 enum { ENTRY_COUNT_TOTAL = 64, ENTRY_SIZE = 4 };
 
@@ -33,10 +30,17 @@ static uint64_t GetLe64(const uint8_t* at) {
   return (uint64_t)GetLe32(at) | ((uint64_t)GetLe32(at + 4) << 32);
 }
 
-// Bytes of entries behind a table of 64 counts (at most 16,776,960).
-static uint32_t EntryBytes(const uint8_t* counts) {
+unsigned HeaderBlockVersion(const uint8_t* base) { return GetLe16(base + BASE_VERSION); }
+
+int HeaderBlockDated(const uint8_t* base) {
+  unsigned year = PackedYear(GetLe64(base + BASE_BLOCK_TIME));
+  return year > 1000 && year < 3000;
+}
+
+// At most 64 counts of 65,535 entries: 16,776,960 bytes.
+uint32_t HeaderEntryBytes(const uint8_t* part) {
   uint32_t sum = 0;
-  for (int i = 0; i < ENTRY_COUNT_TOTAL; i++) sum += GetLe16(counts + 2 * i);
+  for (int i = 0; i < ENTRY_COUNT_TOTAL; i++) sum += GetLe16(part + BASE_COUNTS + 2 * i);
   return sum * ENTRY_SIZE;
 }
 
@@ -58,12 +62,12 @@ int ReadHeaderBlock(FILE* stream, const RecordHeader* header, HeaderInfo* info) 
       fputs("file_write() failed\n", stdout);
       return -2;
     }
-    uint16_t version = GetLe16(base + BASE_VERSION);
+    unsigned version = HeaderBlockVersion(base);
     if (version == 0) {
       fputs("(pdev->vantel.ver == 0)", stdout);
       return -3;
     }
-    uint32_t entries = EntryBytes(base + BASE_COUNTS);
+    uint32_t entries = HeaderEntryBytes(base);
     int entriesSkipped = entries == 0 || PlatformSeek(stream, entries, SEEK_CUR) == 0;
     if (version == 2) {
       // The extension lies behind the base entries: without them passed over,
@@ -72,14 +76,13 @@ int ReadHeaderBlock(FILE* stream, const RecordHeader* header, HeaderInfo* info) 
           fread(extension, 1, HEADER_EXTENSION_SIZE, stream) != HEADER_EXTENSION_SIZE)
         return -4;
       hasExtension = 1;
-      entries = EntryBytes(extension + EXTENSION_COUNTS);
+      entries = HeaderEntryBytes(extension);
       if (entries > 0) PlatformSeek(stream, entries, SEEK_CUR);
     }
   }
 
+  if (!HeaderBlockDated(base)) return -5;
   PackedTime blockTime = GetLe64(base + BASE_BLOCK_TIME);
-  unsigned year = PackedYear(blockTime);
-  if (year <= 1000 || year >= 3000) return -5;
 
   memset(info, 0, sizeof *info);
   info->version = GetLe16(base + BASE_VERSION);

@@ -23,6 +23,13 @@ struct HeaderInfo {
   ChannelMask channels;
 };
 
+// Fields of a base block, and the bytes of entries behind a base block or an
+// extension (both keep their 64 counts at the same offset).
+unsigned HeaderBlockVersion(const uint8_t* base);
+// Whether the block time's year lies between 1001 and 2999, as it must.
+int HeaderBlockDated(const uint8_t* base);
+uint32_t HeaderEntryBytes(const uint8_t* part);
+
 // Reads the header block whose payload starts at the stream's position.
 // Returns 0, or -1 to -5; on failure `info` is left unchanged.
 int ReadHeaderBlock(FILE* stream, const RecordHeader* header, HeaderInfo* info);

@@ -39,4 +39,8 @@ struct AppContext {
   // write (no codec module, a codec that refused them, damaged data); frames
   // before a segment's first key frame are not counted. zentrix-cli reports them.
   int32_t lostFrames;
+  // Places where the last export run found no records where it expected
+  // them (damaged data) and searched the file for them again; what lay
+  // between was passed over. zentrix-cli reports them.
+  int32_t damagedPlaces;
 };

@@ -190,28 +190,91 @@ TEST_F(RobustnessTest, ARecordingDamagedAnywhereEndsBothWalksAndLeavesOnlyWholeF
   }
 }
 
-// Garbage between two records: the record stream has no mark to find its
-// way back by, so what follows may be lost, but never a frame before it.
-TEST_F(RobustnessTest, GarbageBetweenRecordsCostsNoFrameBeforeIt) {
+// Damage to the framing of the records: garbage between two records, a
+// record that lost its last bytes, a long header block whose entry counts
+// became absurd. The walk finds the records again after the damage: only the
+// damaged record is lost, and every file is whole.
+TEST_F(RobustnessTest, DamagedFramingCostsOnlyTheDamagedRecord) {
   SampleRecording sample;
   const Bytes& whole = sample.recording.file;
-  ASSERT_EQ(sample.recording.starts.size(), 16u);
-  const Bytes garbage[] = {Bytes(16, 0x00), Bytes(16, 0xFF), Bytes(16, 0x5A)};
-  for (size_t at : sample.recording.starts) {
-    Run(Bytes(whole.begin(), whole.begin() + (long)at));
-    size_t before = Collect(out).frames;
-    for (const Bytes& noise : garbage) {
-      SCOPED_TRACE("garbage " + std::to_string(noise[1]) + " at " + std::to_string(at));
-      Bytes damaged(whole.begin(), whole.begin() + (long)at);
-      damaged.insert(damaged.end(), noise.begin(), noise.end());
-      damaged.insert(damaged.end(), whole.begin() + (long)at, whole.end());
-      Run(damaged);
-      Output output = Collect(out);
-      EXPECT_TRUE(output.temporary.empty());
-      ExpectWholeFiles(output, &sample.pictures);
-      EXPECT_GE(output.frames, before);
-      if (HasFatalFailure()) return;
+  const std::vector<size_t>& starts = sample.recording.starts;
+  ASSERT_EQ(starts.size(), 16u);
+  Run(whole);
+  const Output clean = Collect(out);
+  ASSERT_EQ(clean.frames, 9u);
+  Bytes random(37);
+  for (size_t i = 0; i < random.size(); i++) random[i] = (uint8_t)(i * 151 + 7);
+
+  struct Damage {
+    std::string what;
+    Bytes file;
+    bool frameLost;  // the damaged record is a frame that may be lost
+  };
+  std::vector<Damage> damages;
+  for (size_t r = 0; r < starts.size(); r++) {
+    size_t start = starts[r], end = r + 1 < starts.size() ? starts[r + 1] : whole.size();
+    for (const Bytes& noise : {Bytes(16, 0x00), Bytes(16, 0xFF), Bytes(16, 0x5A), random}) {
+      Bytes file(whole.begin(), whole.begin() + (long)start);
+      file.insert(file.end(), noise.begin(), noise.end());
+      file.insert(file.end(), whole.begin() + (long)start, whole.end());
+      damages.push_back({std::to_string(noise.size()) + " bytes of " + std::to_string(noise[1]) +
+                             " before record " + std::to_string(r),
+                         file, false});
     }
+    unsigned kind = (whole[start + 8] >> 2) & 15;
+    if (end - start >= 18) {
+      Bytes file(whole.begin(), whole.begin() + (long)(end - 8));
+      file.insert(file.end(), whole.begin() + (long)end, whole.end());
+      damages.push_back({"record " + std::to_string(r) + " cut by 8 bytes", file, kind <= 1});
+    }
+    if (kind == RECORD_HEADER_BLOCK && end - start > 178) {
+      Bytes file = whole;
+      for (size_t at = start + 10 + 36; at < start + 10 + 164; at++) file[at] = 0xFF;
+      damages.push_back({"record " + std::to_string(r) + " with 64 counts of 65,535", file,
+                         false});
+    }
+  }
+  ASSERT_EQ(damages.size(), 16u * 4 + 15 + 2);
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.what);
+    Run(damage.file);
+    Output output = Collect(out);
+    EXPECT_TRUE(output.temporary.empty());
+    // A frame cut short may still be decoded, with the bytes that followed it.
+    ExpectWholeFiles(output, damage.frameLost ? nullptr : &sample.pictures);
+    EXPECT_GT(context->damagedPlaces, 0);
+    if (damage.frameLost) {
+      EXPECT_GE(output.frames, clean.frames - 1);
+    } else {
+      EXPECT_EQ(output.named, clean.named);
+      EXPECT_EQ(output.frames, clean.frames);
+    }
+    if (HasFatalFailure()) return;
+  }
+}
+
+// An undamaged recording is walked as written, however its records are
+// timed: frames hours apart are all exported, and a record of a kind that
+// ends the walk ends it, timed far from the rest or not timed at all.
+TEST_F(RobustnessTest, AnUndamagedRecordingIsWalkedAsWrittenWhateverItsTimes) {
+  for (uint32_t endTime : {0u, TimeOfDay(20, 0, 0)}) {
+    RecordingBuilder r;
+    std::vector<Bytes> pictures;
+    r.HeaderBlock(MARCH_7_2009, 1);
+    for (unsigned hour = 0; hour < 5; hour++) {
+      pictures.push_back(MakePicture(8, 8, hour));
+      r.ExtendedFrame(hour > 0, 0, 2, 8, 8, TimeOfDay(8 + 2 * hour, 0, 0), pictures.back());
+    }
+    r.Record(MakePlainHeader(9, 0, 0, 0, endTime, 4), Bytes(4, 9));
+    for (unsigned second = 0; second < 4; second++)
+      r.ExtendedFrame(1, 0, 2, 8, 8, TimeOfDay(16, 0, second), MakePicture(8, 8, 9));
+    ASSERT_EQ(WriteFileBytes(path.c_str(), r.file), 0);
+    ASSERT_EQ(Export(1), 0);
+    EXPECT_EQ(context->damagedPlaces, 0);
+    Output output = Collect(out);
+    EXPECT_EQ(output.named, (NameList{"Ch1_20090307_080000_20090307_160000.avi"}));
+    ExpectWholeFiles(output, &pictures);
+    EXPECT_EQ(output.frames, 5u);
   }
 }
 

@@ -1,0 +1,47 @@
+// Finding the records of a damaged recording file again. The file has no
+// marks between records: a walk that has read garbage as a header moves on by
+// a garbage length and stays out of step. What tells records from garbage is
+// that records follow one another: each one begins where the one before ends,
+// has a kind a walk goes on with, and is timed close to the one before.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "recording/header_block.h"
+#include "recording/record_stream.h"
+
+// Records further apart in time than this are not taken as neighbours.
+enum { RECORD_TIME_WINDOW_MS = 5 * 60 * 1000 };
+
+// A record without a time of its own: a header block, or a time of 0.
+int RecordTimeUnset(const RecordHeader* header);
+
+// Whether two times of day lie within the window, across midnight too.
+int RecordTimesClose(uint32_t a, uint32_t b);
+
+// Reads ahead in the stream, which it leaves anywhere: the walk seeks back.
+struct RecordReader {
+  FILE* stream;
+  int64_t fileLength;
+  uint8_t* window;  // a stretch of the file, allocated by the first search
+  int64_t windowStart;
+  size_t windowSize;
+  uint8_t scratch[HEADER_BASE_SIZE];  // a header or a block's fixed part read alone
+};
+
+void RecordReaderInit(RecordReader* reader, FILE* stream, int64_t fileLength);
+void RecordReaderFree(RecordReader* reader);
+
+// 1 when the records from `at` on follow one another as far as their kinds
+// and lengths tell and, when `timed`, are timed close together (untimed, as
+// a recording may have gaps), or run in step to the end of the file; else 0.
+int RecordsFollow(RecordReader* reader, int64_t at, int timed);
+
+// The first offset in [from, limit) where several records in a row follow one
+// another and are timed close together; near the end of the file, where too
+// few records are left for that, records timed close to `near` (the last
+// time the walk knew, or null). -1 when there is none, -2 when the memory to
+// search with cannot be had.
+int64_t FindRecords(RecordReader* reader, int64_t from, int64_t limit, const uint32_t* near);
