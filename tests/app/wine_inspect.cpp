@@ -59,58 +59,44 @@ static BOOL CALLBACK CollectWindow(HWND window, LPARAM list) {
   return TRUE;
 }
 
-// List and tree views read and write their structures, and the texts those
-// point to, in their own process: a block of that process's memory carries
-// the structure at its start and the text buffer at TEXT_AT.
-struct Remote {
-  HANDLE process;
-  char* base;
-};
+// List and tree views fill their structures, and the texts those point to, in
+// their own process: data goes to a fresh block of that process's memory, the
+// text buffer (with textField) at TEXT_AT, and is read back after the message.
+enum { TEXT_AT = 1024, TEXT_SIZE = 512 };
 
-enum { REMOTE_SIZE = 8192, TEXT_AT = 1024, TEXT_SIZE = 512 };
-
-static bool RemoteOpen(HWND window, Remote* remote) {
+static LRESULT SendRemote(HWND window, UINT message, WPARAM wparam, void* data, size_t size,
+                          char** textField = NULL, char* text = NULL) {
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
-  remote->process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE |
-                                    PROCESS_QUERY_INFORMATION, FALSE, pid);
-  remote->base = static_cast<char*>(
-      VirtualAllocEx(remote->process, NULL, REMOTE_SIZE, MEM_COMMIT, PAGE_READWRITE));
-  return remote->base != NULL;
-}
-
-static void RemoteClose(Remote* remote) {
-  if (remote->base) VirtualFreeEx(remote->process, remote->base, 0, MEM_RELEASE);
-  if (remote->process) CloseHandle(remote->process);
-}
-
-// Sends message with the structure data (size bytes) in the other process
-// and reads it back.
-static LRESULT RemoteSend(Remote* remote, HWND window, UINT message, WPARAM wparam, void* data,
-                          size_t size) {
-  WriteProcessMemory(remote->process, remote->base, data, size, NULL);
-  LRESULT result = SendMessageA(window, message, wparam, reinterpret_cast<LPARAM>(remote->base));
-  ReadProcessMemory(remote->process, remote->base, data, size, NULL);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE |
+                                   PROCESS_QUERY_INFORMATION, FALSE, pid);
+  char* base = static_cast<char*>(
+      VirtualAllocEx(process, NULL, TEXT_AT + TEXT_SIZE, MEM_COMMIT, PAGE_READWRITE));
+  LRESULT result = 0;
+  if (base) {  // committed pages start zeroed: an empty text
+    if (textField) *textField = base + TEXT_AT;
+    WriteProcessMemory(process, base, data, size, NULL);
+    result = SendMessageA(window, message, wparam, reinterpret_cast<LPARAM>(base));
+    ReadProcessMemory(process, base, data, size, NULL);
+    if (text) ReadProcessMemory(process, base + TEXT_AT, text, TEXT_SIZE - 1, NULL);
+    VirtualFreeEx(process, base, 0, MEM_RELEASE);
+  }
+  if (process) CloseHandle(process);
   return result;
 }
 
 // The text that message puts in fields (a column, list item or tree item).
 template <typename Fields>
-static std::string TextOf(Remote* remote, HWND window, UINT message, WPARAM wparam,
-                          Fields fields) {
+static std::string TextOf(HWND window, UINT message, WPARAM wparam, Fields fields) {
   char text[TEXT_SIZE] = {};
-  WriteProcessMemory(remote->process, remote->base + TEXT_AT, text, sizeof text, NULL);
-  fields.pszText = remote->base + TEXT_AT;
-  fields.cchTextMax = TEXT_SIZE;
-  RemoteSend(remote, window, message, wparam, &fields, sizeof fields);
-  ReadProcessMemory(remote->process, remote->base + TEXT_AT, text, sizeof text - 1, NULL);
+  fields.cchTextMax = TEXT_SIZE - 1;
+  SendRemote(window, message, wparam, &fields, sizeof fields, &fields.pszText, text);
   return Quote(text);
 }
 
-static std::string ItemRect(Remote* remote, HWND list, int row, int part) {
-  RECT rect = {};
-  rect.left = part;
-  RemoteSend(remote, list, LVM_GETITEMRECT, row, &rect, sizeof rect);
+static std::string ItemRect(HWND list, int row, int part) {
+  RECT rect = {part, 0, 0, 0};
+  SendRemote(list, LVM_GETITEMRECT, row, &rect, sizeof rect);
   return Rect(rect, list);
 }
 
@@ -126,33 +112,30 @@ static std::string DescribeMain() {
   out += ",\"open\":" + Window(GetDlgItem(main, 10)) + ",\"export\":" +
          Window(GetDlgItem(main, 11)) + ",\"list\":" + Window(list) +
          ",\"focus\":" + Handle(thread.hwndFocus) + ",\"hasMenu\":" + Bool(GetMenu(main));
-  Remote remote = {};
-  if (!list || !RemoteOpen(list, &remote)) return out + "}";
+  if (!list) return out + "}";
   out += ",\"columns\":[";
   LVCOLUMNA column = {};
   column.mask = LVCF_TEXT;
   for (int index = 0; index < Header_GetItemCount(ListView_GetHeader(list)); index++) {
-    out += (index ? "," : "") + TextOf(&remote, list, LVM_GETCOLUMNA, index, column);
+    out += (index ? "," : "") + TextOf(list, LVM_GETCOLUMNA, index, column);
   }
   out += "],\"rows\":[";
   for (int row = 0; row < ListView_GetItemCount(list); row++) {
     LVITEMA item = {};
     for (item.iSubItem = 0; item.iSubItem < 3; item.iSubItem++) {
       out += (item.iSubItem ? "," : row ? ",{\"texts\":[" : "{\"texts\":[") +
-             TextOf(&remote, list, LVM_GETITEMTEXTA, row, item);
+             TextOf(list, LVM_GETITEMTEXTA, row, item);
     }
     out += "],\"checked\":" + Bool(ListView_GetCheckState(list, row) == 1) +
-           ",\"bounds\":" + ItemRect(&remote, list, row, LVIR_BOUNDS) +
-           ",\"icon\":" + ItemRect(&remote, list, row, LVIR_ICON) +
-           ",\"label\":" + ItemRect(&remote, list, row, LVIR_LABEL) + "}";
+           ",\"bounds\":" + ItemRect(list, row, LVIR_BOUNDS) +
+           ",\"icon\":" + ItemRect(list, row, LVIR_ICON) +
+           ",\"label\":" + ItemRect(list, row, LVIR_LABEL) + "}";
   }
-  RemoteClose(&remote);
   return out + "]}";
 }
 
 static std::string DescribeTree(HWND tree) {
-  Remote remote = {};
-  if (!IsWindow(tree) || !RemoteOpen(tree, &remote)) return "null";
+  if (!IsWindow(tree)) return "null";
   std::string out = "[";
   TVITEMA fields = {};
   fields.mask = TVIF_TEXT;
@@ -161,11 +144,10 @@ static std::string DescribeTree(HWND tree) {
     fields.hItem = item;
     RECT rect = {};  // TVM_GETITEMRECT takes the item in the rectangle's first field
     *reinterpret_cast<HTREEITEM*>(&rect) = item;
-    RemoteSend(&remote, tree, TVM_GETITEMRECT, TRUE, &rect, sizeof rect);
+    SendRemote(tree, TVM_GETITEMRECT, TRUE, &rect, sizeof rect);
     out += (out.size() > 1 ? ",{\"text\":" : "{\"text\":") +
-           TextOf(&remote, tree, TVM_GETITEMA, 0, fields) + ",\"rect\":" + Rect(rect, tree) + "}";
+           TextOf(tree, TVM_GETITEMA, 0, fields) + ",\"rect\":" + Rect(rect, tree) + "}";
   }
-  RemoteClose(&remote);
   return out + "]";
 }
 

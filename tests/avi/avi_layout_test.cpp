@@ -2,34 +2,16 @@
 // chunks and index, checked field by field at their offsets.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "avi/avi_writer.h"
 #include "tests/avi/avi_test_files.h"
 
 namespace {
 
-class AviLayout : public ::testing::Test {
- protected:
-  ScratchDir scratch;
-  std::string path = scratch.Path("clip.avi");
+typedef AviFileTest AviLayout;
 
-  // Opens, lets `write` add chunks, finishes and returns the file.
-  template <typename Write>
-  FileBytes Written(std::vector<AviStreamSpec> streams, Write write) {
-    AviWriter* writer = nullptr;
-    EXPECT_EQ(AviWriterOpen(path.c_str(), static_cast<int32_t>(streams.size()), streams.data(), &writer), 0);
-    if (!writer) return FileBytes();
-    write(writer);
-    EXPECT_EQ(AviWriterFinish(writer), 0);
-    return ReadBytes(path);
-  }
-};
-
-TEST_F(AviLayout, EmptyAndOneFrameFilesHaveEveryHeaderField) {
+TEST_F(AviLayout, EveryHeaderFieldAndIndexEntriesWithKeyFlagsAndEvenChunkStarts) {
   AviHandle* handle = AviCreateVideo(path.c_str(), 30.0f, "xvid", 320, 240);
   ASSERT_NE(handle, nullptr);
   ASSERT_EQ(AviClose(handle, 0, 0, 0.0f), 0);
@@ -49,49 +31,29 @@ TEST_F(AviLayout, EmptyAndOneFrameFilesHaveEveryHeaderField) {
 
   handle = AviCreateVideo(path.c_str(), 30.0f, "xvid", 320, 240);
   ASSERT_NE(handle, nullptr);
-  std::vector<uint8_t> frame(1001);
-  for (size_t i = 0; i < frame.size(); i++) frame[i] = static_cast<uint8_t>(i * 7 + 1);
-  ASSERT_EQ(AviWriteFrame(handle, frame.data(), 1001, 1), 0);
-  // Before the close a reader finds placeholders.
-  ASSERT_EQ(fflush(handle->writer->aviFile), 0);
-  FileBytes f = ReadBytes(path);
-  ASSERT_EQ(f.size(), 1234u);
-  ExpectFields(f, {{4, 0xFFFFFFFF}, {48, 0}, {140, 0}, {216, 0xFFFFFFFF}, {224, "00dc"}});
-  ASSERT_EQ(AviClose(handle, 320, 240, 30.0f), 0);
-
-  f = ReadBytes(path);
-  ASSERT_EQ(f.size(), 1258u);
-  ExpectFields(f, {
-      {4, 1250}, {48, 1}, {140, 1}, {216, 1014}, {224, "00dc"}, {228, 1001}, {1234, "idx1"},
-      {1238, 16}, {1242, "00dc"}, {1246, 0x10}, {1250, 224}, {1254, 1001},
-  });
-  EXPECT_TRUE(std::equal(frame.begin(), frame.end(), f.begin() + 232));
-  EXPECT_EQ(f[1233], 0);  // pad byte
+  struct Row {
+    std::string data;
+    int32_t key;
+    uint32_t offset, flags;
+  } rows[] = {{std::string(1001, 'k'), 1, 224, 0x10}, {"de", 0, 1234, 0}, {"", 0, 1244, 0}, {"kkkkk", 7, 1252, 0x10}};
+  for (const Row& r : rows)
+    ASSERT_EQ(AviWriteFrame(handle, r.data.data(), static_cast<int32_t>(r.data.size()), r.key), 0);
+  ASSERT_EQ(AviClose(handle, 0, 0, 0.0f), 0);
+  const FileBytes f = ReadBytes(path);
+  ASSERT_EQ(f.size(), 1338u);
+  ExpectFields(f, {{4, 1330}, {48, 4}, {140, 4}, {216, 1046}, {1266, "idx1"}, {1270, 64}});
+  for (size_t i = 0; i < 4; i++) {
+    const Row& r = rows[i];
+    const uint32_t size = static_cast<uint32_t>(r.data.size());
+    ExpectFields(f, {{0, "00dc"}, {4, r.flags}, {8, r.offset}, {12, size}}, 1274 + 16 * i);
+    ExpectFields(f, {{0, "00dc"}, {4, size}}, r.offset);
+    EXPECT_EQ(std::string(f.begin() + r.offset + 8, f.begin() + r.offset + 8 + size + size % 2),
+              r.data + std::string(size % 2, '\0'));
+  }
   // Every other header byte is the empty file's.
   for (size_t i = 0; i < 224; i++) {
     bool changed = i / 4 == 1 || i / 4 == 12 || i / 4 == 35 || i / 4 == 54;
     ASSERT_EQ(f[i], changed ? f[i] : empty[i]) << "at " << i;
-  }
-}
-
-TEST_F(AviLayout, IndexEntriesAreAbsoluteWithKeyFlagsAndEvenChunkStarts) {
-  AviHandle* handle = AviCreateVideo(path.c_str(), 30.0f, "xvid", 16, 16);
-  ASSERT_NE(handle, nullptr);
-  struct Row {
-    const char* data;
-    int32_t size, key;
-    uint32_t offset, flags;
-  } rows[] = {{"key", 3, 1, 224, 0x10}, {"de", 2, 0, 236, 0}, {"", 0, 0, 246, 0}, {"kkkkk", 5, 7, 254, 0x10}};
-  for (const Row& r : rows) ASSERT_EQ(AviWriteFrame(handle, r.data, r.size, r.key), 0);
-  ASSERT_EQ(AviClose(handle, 0, 0, 0.0f), 0);
-
-  FileBytes f = ReadBytes(path);
-  ExpectFields(f, {{268, "idx1"}, {272, 64}, {216, 48}, {48, 4}, {140, 4}});
-  EXPECT_EQ(f[224 + 8 + 3], 0);
-  for (size_t i = 0; i < 4; i++) {
-    const Row& r = rows[i];
-    ExpectFields(f, {{0, "00dc"}, {4, r.flags}, {8, r.offset}, {12, static_cast<uint32_t>(r.size)}}, 276 + 16 * i);
-    ExpectFields(f, {{0, "00dc"}, {4, static_cast<uint32_t>(r.size)}}, r.offset);
   }
 }
 
@@ -104,9 +66,8 @@ TEST_F(AviLayout, RatesAndTheValuesGivenAtClose) {
     float closeRate;
     uint32_t microseconds, width, height, streamRate;
   } rows[] = {
-      {30.0f, 0, 0, 0.0f, 33333, 320, 240, 30000},      {25.0f, 0, -5, 0.9f, 40000, 320, 240, 25000},
-      {29.97f, 0, 0, -1.0f, 34482, 320, 240, 29000},    {12.9f, 0, 0, 0.0f, 83333, 320, 240, 12000},
-      {1.0f, 0, 0, 0.0f, 1000000, 320, 240, 1000},      {30.0f, 704, 576, 12.5f, 33333, 704, 576, 12000},
+      {30.0f, 0, 0, 0.0f, 33333, 320, 240, 30000},   {25.0f, 0, -5, 0.9f, 40000, 320, 240, 25000},
+      {29.97f, 0, 0, -1.0f, 34482, 320, 240, 29000}, {30.0f, 704, 576, 12.5f, 33333, 704, 576, 12000},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.rate);
@@ -122,9 +83,8 @@ TEST_F(AviLayout, RatesAndTheValuesGivenAtClose) {
 TEST_F(AviLayout, AudioAndTextStreamsFollowTheVideoStream) {
   AviHandle* handle = AviCreate(path.c_str(), 30.0f, "xvid", 64, 48, 1, 1, 1, 2, 44100, 16);
   ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(handle->streamCount, 3);
-  EXPECT_EQ(handle->audioStream, 1);
-  EXPECT_EQ(handle->textStream, 2);
+  EXPECT_EQ(std::vector<int32_t>({handle->streamCount, handle->audioStream, handle->textStream}),
+            std::vector<int32_t>({3, 1, 2}));
   ASSERT_EQ(AviWriteFrame(handle, "v", 1, 1), 0);
   ASSERT_EQ(AviWriterWriteChunk(handle->writer, 1, "aaaa", 4, 0), 0);
   ASSERT_EQ(AviWriterWriteChunk(handle->writer, 2, "hello", 5, 0), 0);
@@ -156,7 +116,7 @@ TEST_F(AviLayout, NamedStreamsCarryStrnChunksPaddedToEvenLength) {
     std::string name;
     uint32_t size;  // with the NUL
     size_t chunk;   // with its head and pad
-  } rows[] = {{"cam", 4, 12}, {"mics", 5, 14}, {"", 1, 10}};
+  } rows[] = {{"cam", 4, 12}, {"mics", 5, 14}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     std::string name = r.name;

@@ -28,57 +28,43 @@ FileBytes ReadBytes(const std::string& path) {
   return FileBytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-std::string ReadText(const std::string& path) {
-  FileBytes bytes = ReadBytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
 int64_t FileLength(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
 }
 
-// The bytes at offset, or an exception that fails the test when the file is short.
-static const uint8_t* At(const FileBytes& bytes, size_t offset, size_t count) {
+// A read past the end throws, which fails the test.
+static uint32_t LeValue(const FileBytes& bytes, size_t offset, size_t count) {
   if (offset + count > bytes.size()) throw std::out_of_range("read past the end of the file");
-  return bytes.data() + offset;
+  uint32_t value = 0;
+  for (size_t i = count; i-- > 0;) value = value << 8 | bytes[offset + i];
+  return value;
 }
 
-uint16_t Le16(const FileBytes& bytes, size_t offset) {
-  const uint8_t* p = At(bytes, offset, 2);
-  return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
+uint32_t Le32(const FileBytes& bytes, size_t offset) { return LeValue(bytes, offset, 4); }
 
-uint32_t Le32(const FileBytes& bytes, size_t offset) {
-  return Le16(bytes, offset) | static_cast<uint32_t>(Le16(bytes, offset + 2)) << 16;
-}
-
-std::string Tag(const FileBytes& bytes, size_t offset) {
-  return std::string(reinterpret_cast<const char*>(At(bytes, offset, 4)), 4);
-}
-
-static AviStreamSpec Stream(int32_t kind, const char* name) {
+static AviStreamSpec Stream(int32_t kind) {
   AviStreamSpec stream;
   memset(&stream, 0, sizeof stream);
   stream.kind = kind;
-  stream.name = name;
   return stream;
 }
 
 AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate, const char* name) {
-  AviStreamSpec stream = Stream(AVI_STREAM_VIDEO, name);
+  AviStreamSpec stream = Stream(AVI_STREAM_VIDEO);
+  stream.name = name;
   stream.video = {width, height, rate, {'x', 'v', 'i', 'd'}};
   return stream;
 }
 
 AviStreamSpec AudioSpec(int32_t tag, int32_t channels, int32_t rate, int32_t bits) {
-  AviStreamSpec stream = Stream(AVI_STREAM_AUDIO, nullptr);
+  AviStreamSpec stream = Stream(AVI_STREAM_AUDIO);
   stream.audio = {tag, channels, rate, bits};
   return stream;
 }
 
 AviStreamSpec CaptionSpec(const char* language) {
-  AviStreamSpec stream = Stream(AVI_STREAM_TEXT, nullptr);
+  AviStreamSpec stream = Stream(AVI_STREAM_TEXT);
   stream.text.caption = 1;
   strncpy(stream.text.language, language, sizeof stream.text.language - 1);
   return stream;
@@ -86,9 +72,10 @@ AviStreamSpec CaptionSpec(const char* language) {
 
 void ExpectFields(const FileBytes& bytes, const std::vector<Field>& fields, size_t base) {
   for (const Field& f : fields) {
-    size_t at = base + f.at;
-    if (f.width == 0) EXPECT_EQ(Tag(bytes, at), f.tag) << "at " << at;
-    else EXPECT_EQ(f.width == 2 ? Le16(bytes, at) : Le32(bytes, at), f.value) << "at " << at;
+    const size_t at = base + f.at;
+    const uint32_t value = LeValue(bytes, at, f.width ? static_cast<size_t>(f.width) : 4);
+    if (f.width) EXPECT_EQ(value, f.value) << "at " << at;
+    else EXPECT_EQ(std::string(bytes.begin() + at, bytes.begin() + at + 4), f.tag) << "at " << at;
   }
 }
 

@@ -1,6 +1,9 @@
-// Test support for the AVI and SAMI writers: scratch folders, file contents,
-// little-endian reads, stream specs, field tables and a file-size limit.
+// Test support for the AVI and SAMI writers (the export tests use it too):
+// scratch folders, file contents, little-endian fields, stream specs and a
+// file-size limit.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
@@ -19,12 +22,12 @@ struct ScratchDir {
 };
 
 FileBytes ReadBytes(const std::string& path);
-std::string ReadText(const std::string& path);
+inline std::string ReadText(const std::string& path) {
+  FileBytes bytes = ReadBytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
 int64_t FileLength(const std::string& path);  // -1 when missing
-inline bool FileExists(const std::string& path) { return FileLength(path) >= 0; }
 uint32_t Le32(const FileBytes& bytes, size_t offset);
-uint16_t Le16(const FileBytes& bytes, size_t offset);
-std::string Tag(const FileBytes& bytes, size_t offset);  // four characters
 
 AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate, const char* name = nullptr);
 AviStreamSpec AudioSpec(int32_t tag, int32_t channels, int32_t rate, int32_t bits);
@@ -47,8 +50,27 @@ void ExpectFields(const FileBytes& bytes, const std::vector<Field>& fields, size
 struct FileSizeLimit {
   explicit FileSizeLimit(uint64_t bytes);
   ~FileSizeLimit();
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
   uint64_t savedSoft;
   void (*savedHandler)(int);
+};
+
+// A test that writes clip.avi in its own scratch folder.
+class AviFileTest : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  std::string path = scratch.Path("clip.avi");
+  AviWriter* writer = nullptr;
+  AviStreamSpec video = VideoSpec(64, 48, 30);
+
+  void Open() { ASSERT_EQ(AviWriterOpen(path.c_str(), 1, &video, &writer), 0); }
+  // Opens the streams, lets `write` add chunks, finishes and returns the file.
+  template <typename Write>
+  FileBytes Written(std::vector<AviStreamSpec> streams, Write write) {
+    writer = nullptr;
+    EXPECT_EQ(AviWriterOpen(path.c_str(), static_cast<int32_t>(streams.size()), streams.data(), &writer), 0);
+    if (!writer) return FileBytes();
+    write(writer);
+    EXPECT_EQ(AviWriterFinish(writer), 0);
+    return ReadBytes(path);
+  }
 };

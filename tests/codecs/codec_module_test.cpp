@@ -77,11 +77,8 @@ int32_t Encode(const CodecDescriptor* d, CodecHandle h, CodecFrameParams* r, int
 
 // The coding type of the first VOP of an MPEG-4 frame: 0 I, 1 P; -1 none.
 int VopType(const uint8_t* data, int32_t size) {
-  for (int32_t i = 0; i + 4 < size; i++) {
-    if (!data[i] && !data[i + 1] && data[i + 2] == 1 && data[i + 3] == 0xB6) {
-      return data[i + 4] >> 6;
-    }
-  }
+  for (int32_t i = 0; i + 4 < size; i++)
+    if (!data[i] && !data[i + 1] && data[i + 2] == 1 && data[i + 3] == 0xB6) return data[i + 4] >> 6;
   return -1;
 }
 
@@ -123,8 +120,8 @@ TEST_F(CodecModuleTest, DescriptorsPassTheProgramsChecksAndOpenExactlyTheirTypes
     const CodecDescriptor* d = descriptors[i];
     SCOPED_TRACE(FILES[i]);
     ASSERT_NE(d->signature, nullptr);
-    EXPECT_EQ(memcmp(d->signature, "CODEC", 6), 0);
-    EXPECT_TRUE(d->checkMajor == 1 && d->checkMinor == 0 && d->infoText1 && d->infoText2);
+    EXPECT_TRUE(!memcmp(d->signature, "CODEC", 6) && d->checkMajor == 1 && d->checkMinor == 0 && d->infoText1 &&
+                d->infoText2);
     ASSERT_TRUE(d->OpenEncoder && d->CloseEncoder && d->Encode && d->OpenDecoder &&
                 d->CloseDecoder && d->Decode);
     for (int type = -1; type <= 16; type++) {
@@ -138,15 +135,11 @@ TEST_F(CodecModuleTest, DescriptorsPassTheProgramsChecksAndOpenExactlyTheirTypes
   // Parameters outside their meaning: format, mode, odd, empty or too large
   // sides, a negative rate. A rate of 0 is taken as 30.
   const CodecDescriptor* t = descriptors[TAMBRIX];
-  for (const CodecOpenParams& p : {Params(0, 320, 240, 2, 3), Params(4, 320, 240, 2),
-                                   Params(-1, 320, 240, 2), Params(0, 321, 240, 2),
-                                   Params(0, 320, 241, 2), Params(0, 0, 240, 2),
-                                   Params(0, 320, -2, 2), Params(0, 8192, 240, 2)}) {
-    EXPECT_EQ(Open(t, p), 0u) << "mode " << p.mode << " " << p.width << "x" << p.height
-                              << " format " << p.format;
-  }
-  EXPECT_EQ(t->OpenDecoder(nullptr), 0u);
-  EXPECT_EQ(Open(t, Params(2, 320, 240, 5, 4, -1), true), 0u);
+  for (const CodecOpenParams& p : {Params(0, 320, 240, 2, 3), Params(4, 320, 240, 2), Params(-1, 320, 240, 2),
+                                   Params(0, 321, 240, 2), Params(0, 320, 241, 2), Params(0, 0, 240, 2),
+                                   Params(0, 320, -2, 2), Params(0, 8192, 240, 2)})
+    EXPECT_EQ(Open(t, p), 0u) << "mode " << p.mode << " " << p.width << "x" << p.height << " format " << p.format;
+  EXPECT_EQ(t->OpenDecoder(nullptr) + Open(t, Params(2, 320, 240, 5, 4, -1), true), 0u);
   EXPECT_NE(Open(t, Params(2, 320, 240, 5, 4, 0), true), 0u);
 }
 
@@ -268,7 +261,6 @@ TEST_F(CodecModuleTest, TranscodeAt640x480KeepsKeyFramesAndQuality) {
     printf("[ quality  ] type %d source, 640x480: mean PSNR %.2f dB, lowest %.2f dB, "
            "%.0f kbit/s at 30 frames/s\n",
            type, sum / count, worst, bytes * 8.0 * 30 / count / 1000);
-    RecordProperty("psnr_type_" + std::to_string(type), std::to_string(sum / count));
     EXPECT_GE(worst, 35.0);
   }
 }

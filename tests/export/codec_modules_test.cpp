@@ -21,17 +21,12 @@ class CodecModulesTest : public ::testing::Test {
     snprintf(primaryFolder, sizeof primaryFolder, "%s", primary.c_str());
     snprintf(fallbackFolder, sizeof fallbackFolder, "%s", fallback.c_str());
   }
-  static void ExpectSlotsEmpty() {
-    for (int i = 0; i < CODEC_SLOT_COUNT; i++) EXPECT_TRUE(!videoSlots[i] && !audioSlots[i]) << i;
-  }
 };
 
 // Only the module of a type's table entry is loaded and initialised, once;
 // types without a module (3, 7) or out of range load nothing at all.
 TEST_F(CodecModulesTest, EveryVideoTypeLoadsTheModuleOfItsTableAndNoOther) {
-  ASSERT_EQ(ProgramFolder().back(), PATH_SEPARATOR_CHAR);  // Init's folders: the program's
   EXPECT_EQ(std::string(primaryFolder) + fallbackFolder, ProgramFolder() + ProgramFolder());
-  ExpectSlotsEmpty();
   const char* files[] = {"ravex.dll", "sorvel.dll", "tambrix.dll", "quonix.dll"};
   const std::string table = "RSTxTTQxQQTQQQQQ";  // by type; x: no module
   for (int type : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 19, 20, 1000, -1}) {
@@ -41,9 +36,7 @@ TEST_F(CodecModulesTest, EveryVideoTypeLoadsTheModuleOfItsTableAndNoOther) {
     char expected = type >= 0 && type < 16 ? table[type] : 'x';
     CodecDescriptor* descriptor = GetVideoCodec(type);
     EXPECT_EQ(descriptor != nullptr, expected != 'x') << "type " << type;
-    if (descriptor) {
-      EXPECT_EQ(videoSlots[type]->descriptor, descriptor);
-    }
+    EXPECT_TRUE(!descriptor || videoSlots[type]->descriptor == descriptor);
     for (int f = 0; f < 4; f++)
       EXPECT_EQ(probes[f].state->initializeCalls, expected == "RSTQ"[f] ? 1 : 0)
           << "type " << type << " file " << files[f];
@@ -51,21 +44,31 @@ TEST_F(CodecModulesTest, EveryVideoTypeLoadsTheModuleOfItsTableAndNoOther) {
   }
 }
 
+// Filled slots answer from the cache; each slot is shut down once. Init
+// forgets loaded modules without unloading them.
 TEST_F(CodecModulesTest, EachTypeHasItsOwnSlotAndIsShutDownOncePerSlot) {
   ModuleProbe tambrix(ProgramFolder() + "tambrix.dll");
   CodecDescriptor* first = GetVideoCodec(2);
   ASSERT_NE(first, nullptr);
   for (int type : {4, 5, 10, 2, 5}) EXPECT_EQ(GetVideoCodec(type), first);
-  EXPECT_EQ(tambrix.state->initializeCalls, 4);  // filled slots answer from the cache
-  EXPECT_NE(videoSlots[2], videoSlots[4]);
-  EXPECT_NE(videoSlots[5], videoSlots[10]);
+  EXPECT_EQ(tambrix.state->initializeCalls, 4);
+  EXPECT_TRUE(videoSlots[2] != videoSlots[4] && videoSlots[5] != videoSlots[10]);
   CodecModulesRelease();
-  EXPECT_EQ(tambrix.state->shutdownCalls, 4);
-  ExpectSlotsEmpty();
   CodecModulesRelease();  // empty tables: nothing more happens
   EXPECT_EQ(tambrix.state->shutdownCalls, 4);
+  for (int i = 0; i < CODEC_SLOT_COUNT; i++) EXPECT_TRUE(!videoSlots[i] && !audioSlots[i]) << i;
+
+  ASSERT_NE(GetVideoCodec(2), nullptr);
+  CodecModule* forgotten = videoSlots[2];
+  CodecModulesInit();
+  EXPECT_EQ(videoSlots[2], nullptr);
+  EXPECT_EQ(tambrix.state->shutdownCalls, 4);
+  UnloadCodecModule(forgotten);
+  EXPECT_EQ(tambrix.state->shutdownCalls, 5);
 }
 
+// A missing module is tried again on the next request; a folder without its
+// trailing separator gets one; audio types use the audio table.
 TEST_F(CodecModulesTest, FoldersAreTriedInOrderAndAMissingModuleAgainOnTheNextRequest) {
   ScratchFolder empty;
   UseFolders(empty.path, ProgramFolder());
@@ -75,77 +78,48 @@ TEST_F(CodecModulesTest, FoldersAreTriedInOrderAndAMissingModuleAgainOnTheNextRe
   EXPECT_EQ(videoSlots[2], nullptr);
   std::filesystem::copy_file(ProgramFolder() + "tambrix.dll", empty.File("tambrix.dll"));
   EXPECT_NE(GetVideoCodec(2), nullptr);
+  EXPECT_EQ(GetAudioCodec(0), nullptr);
+  std::filesystem::copy_file(ProgramFolder() + "tambrix.dll", empty.File("plovax.dll"));
+  EXPECT_TRUE(GetAudioCodec(0) && audioSlots[0] && !videoSlots[0]);
+  for (int type : {1, 2, 20}) EXPECT_EQ(GetAudioCodec(type), nullptr);
 
   std::string folder = ProgramFolder();
-  folder.pop_back();  // a folder without its trailing separator gets one
+  folder.pop_back();
   CodecModule* module = LoadCodecModule(folder.c_str(), CODEC_KIND_VIDEO, 0);
   ASSERT_NE(module, nullptr);
   UnloadCodecModule(module);
   std::string tooLong = ProgramFolder() + std::string(PATH_SIZE - folder.size() - 6, 'x');
   for (const char* refused : {tooLong.c_str(), "", (const char*)nullptr})
     EXPECT_EQ(LoadCodecModule(refused, CODEC_KIND_VIDEO, 2), nullptr);
-}
-
-TEST_F(CodecModulesTest, AudioTypesUseTheAudioTable) {
-  ScratchFolder folder;
-  UseFolders(folder.path, folder.path);
-  EXPECT_EQ(GetAudioCodec(0), nullptr);
-  // Any accepted module under the audio name serves.
-  std::filesystem::copy_file(ProgramFolder() + "tambrix.dll", folder.File("plovax.dll"));
-  EXPECT_TRUE(GetAudioCodec(0) && audioSlots[0]);
-  for (int type : {1, 2, 20}) EXPECT_EQ(GetAudioCodec(type), nullptr);
-  EXPECT_EQ(LoadCodecModule(folder.path.c_str(), 2, 0), nullptr);  // no such kind
-  EXPECT_EQ(videoSlots[0], nullptr);
+  EXPECT_EQ(LoadCodecModule(empty.path.c_str(), 2, 0), nullptr);  // no such kind
 }
 
 // Each rule module loads as a file, but its descriptor (or its entry) fails
-// one check: it is unloaded and its slot stays empty.
-class RefusedModuleTest : public CodecModulesTest,
-                          public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(RefusedModuleTest, IsRefusedAndLeavesTheSlotEmpty) {
-  std::string folder = RuleFolder(GetParam());
-  ModuleProbe probe(folder + "tambrix.dll");
-  ASSERT_NE(probe.state, nullptr) << "rule module missing in " << folder;
-  EXPECT_EQ(LoadCodecModule(folder.c_str(), CODEC_KIND_VIDEO, 2), nullptr);
-  UseFolders(folder, folder);
-  EXPECT_EQ(GetVideoCodec(2), nullptr);
-  EXPECT_EQ(videoSlots[2], nullptr);
-  // Initialize ran once per load unless the module has none.
-  EXPECT_EQ(probe.state->initializeCalls, std::string(GetParam()) == "no_initialize" ? 0 : 3);
-  CodecModulesRelease();
-  EXPECT_EQ(probe.state->shutdownCalls, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rules, RefusedModuleTest,
-                         ::testing::Values("bad_signature", "sixth_letter", "null_signature",
-                                           "check_major", "check_minor", "null_info1",
-                                           "null_info2", "no_initialize", "initialize_null"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           return std::string(info.param);
-                         });
-
-TEST_F(CodecModulesTest, AModuleWithoutShutdownIsUnloadedWithoutTheCall) {
+// one check: it is unloaded and its slot stays empty. A module without
+// Shutdown is accepted and unloaded without the call.
+TEST_F(CodecModulesTest, ModulesThatFailACheckAreRefused) {
+  for (std::string rule : {"bad_signature", "sixth_letter", "null_signature", "check_major",
+                           "check_minor", "null_info1", "null_info2", "no_initialize",
+                           "initialize_null"}) {
+    SCOPED_TRACE(rule);
+    std::string folder = RuleFolder(rule);
+    ModuleProbe probe(folder + "tambrix.dll");
+    ASSERT_NE(probe.state, nullptr) << "rule module missing in " << folder;
+    EXPECT_EQ(LoadCodecModule(folder.c_str(), CODEC_KIND_VIDEO, 2), nullptr);
+    UseFolders(folder, folder);
+    EXPECT_EQ(GetVideoCodec(2), nullptr);
+    EXPECT_EQ(videoSlots[2], nullptr);
+    EXPECT_EQ(probe.state->initializeCalls, rule == "no_initialize" ? 0 : 3);
+    CodecModulesRelease();
+    EXPECT_EQ(probe.state->shutdownCalls, 0);
+  }
   std::string folder = RuleFolder("null_shutdown");
   ModuleProbe probe(folder + "tambrix.dll");
   CodecModule* module = LoadCodecModule(folder.c_str(), CODEC_KIND_VIDEO, 5);
   ASSERT_NE(module, nullptr);
-  EXPECT_EQ(module->descriptor->Shutdown, nullptr);
   UnloadCodecModule(module);
   UnloadCodecModule(nullptr);
-  SafeHeapFree(nullptr);
   EXPECT_EQ(probe.state->initializeCalls, 1);
-}
-
-TEST_F(CodecModulesTest, InitForgetsLoadedModulesWithoutUnloadingThem) {
-  ModuleProbe tambrix(ProgramFolder() + "tambrix.dll");
-  ASSERT_NE(GetVideoCodec(2), nullptr);
-  CodecModule* forgotten = videoSlots[2];
-  CodecModulesInit();
-  EXPECT_EQ(videoSlots[2], nullptr);
-  EXPECT_EQ(tambrix.state->shutdownCalls, 0);
-  UnloadCodecModule(forgotten);
-  EXPECT_EQ(tambrix.state->shutdownCalls, 1);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 #include "export/channel_exporter.h"
 #include "export/export_run.h"
 #include "shell/progress.h"
-#include "tests/avi/avi_test_files.h"
 #include "tests/export/export_test_support.h"
 
 namespace {
@@ -67,57 +66,44 @@ class ExportRunTest : public ExportFixture {
     FormatThousands(recordingSize, size);
     return std::string("Progress: ") + size + "/" + size + " bytes (100 %)";
   }
+  // Expects exactly one file in the output folder, with these frames; removes it.
+  void ExpectOneFile(const std::string& name, const std::vector<Bytes>& pictures,
+                     const std::vector<uint32_t>& flags) {
+    ASSERT_EQ(out.Names(), (NameList{name}));
+    ExpectFrames(ReadAvi(out.File(name)), pictures, flags);
+    std::remove(out.File(name).c_str());
+  }
 
  private:
   std::string lastText = "Static";
 };
 
-TEST_F(ExportRunTest, ExportsTheSelectedChannelsIntoAviFilesThatReadBack) {
-  std::vector<Bytes> a, c;
-  RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, 0x7);
-  for (unsigned i = 0; i < 6; i++) {
-    uint32_t t = TimeOfDay(8, 5, 0) + i * 500;
-    a.push_back(MakePicture(320, 240, i));
-    c.push_back(MakePicture(640, 480, 100 + i));
-    r.PlainFrame(i % 3 == 0 ? 0 : 1, 0, 2, 1, t, a.back());
-    r.PlainFrame(i > 0, 1, 2, 1, t, MakePicture(320, 240, 50 + i));  // not selected
-    r.PlainFrame(i > 0, 2, 1, 3, t, c.back());
-    if (i == 2) r.HeaderBlock(MARCH_7_2009, 0x7);
-  }
-  EXPECT_EQ(Run(r, 0x5), 0);
-  // Two header blocks, then the 100 % report after the teardown.
-  EXPECT_EQ(steps, (NameList{"~1.avi ~3.avi", "~1.avi ~3.avi", ""}));
-  const char* first = "Ch1_20090307_080500_20090307_080502.avi";
-  const char* third = "Ch3_20090307_080500_20090307_080502.avi";
-  ASSERT_EQ(out.Names(), (NameList{first, third}));
-  ExpectFrames(ReadAvi(out.File(first)), a, {0x10, 0, 0, 0x10, 0, 0});
-  AviContents avi = ReadAvi(out.File(third));
-  ExpectFrames(avi, c, {0x10, 0, 0, 0, 0, 0});
-  EXPECT_EQ(avi.rate, 3000u);  // 6 frames over 2 s
-  EXPECT_EQ(shell.dialogTitle, "Exporting AVI...");
-  EXPECT_EQ(shell.progressText, DoneText());
-  EXPECT_EQ(shell.progressHigh, recordingSize);
-  EXPECT_EQ(shell.progressPosition, recordingSize);
-}
-
 // Channel 40 (extended form) shares its low five bits with channel 8 (plain
-// form); each selection reaches its own exporter only.
-TEST_F(ExportRunTest, OnlyTheSelectedChannelGetsAnExporterAndItsFrames) {
+// form); each selection reaches its own exporters only, which exist from the
+// first header block until the teardown before the 100 % report.
+TEST_F(ExportRunTest, OnlyTheSelectedChannelsGetExportersAndTheirFrames) {
+  const ChannelMask named = (1ull << 63) | (1ull << 40) | (1ull << 35) | (1ull << 31) | 0x101;
   RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, (1ull << 63) | (1ull << 40) | (1ull << 35) | (1ull << 31) | 0x100);
-  for (unsigned channel : {63u, 40u, 35u, 31u}) r.Frame16(0, channel, 0, Pic(channel));
+  r.HeaderBlock(MARCH_7_2009, named);
+  for (unsigned channel : {63u, 40u, 35u, 31u, 0u}) r.Frame16(0, channel, 0, Pic(channel));
   r.PlainFrame(0, 8, 2, 1, TimeOfDay(8, 5, 0), MakePicture(320, 240, 8));
+  r.HeaderBlock(MARCH_7_2009, named);
+  r.Frame16(1, 0, 1, Pic(100));
   for (int channel : {8, 31, 40, 63}) {
     EXPECT_EQ(Run(r, 1ull << channel), 0);
     std::string number = std::to_string(channel + 1);
-    EXPECT_EQ(steps[0], "~" + number + ".avi");
-    std::string name = "Ch" + number + "_20090307_080500_20090307_080500.avi";
-    ASSERT_EQ(out.Names(), (NameList{name}));
-    ExpectFrames(ReadAvi(out.File(name)), {channel == 8 ? MakePicture(320, 240, 8) : Pic(channel)},
-                 {0x10});
-    std::remove(out.File(name).c_str());
+    EXPECT_EQ(steps, (NameList{"~" + number + ".avi", "~" + number + ".avi", ""}));
+    ExpectOneFile("Ch" + number + "_20090307_080500_20090307_080500.avi",
+                  {channel == 8 ? MakePicture(320, 240, 8) : Pic(channel)}, {0x10});
   }
+  EXPECT_EQ(Run(r, 1 | (1ull << 40)), 0);
+  EXPECT_EQ(steps[0], "~1.avi ~41.avi");
+  EXPECT_EQ(shell.dialogTitle, "Exporting AVI...");
+  EXPECT_EQ(shell.progressText, DoneText());
+  EXPECT_EQ(shell.progressHigh + shell.progressPosition, 2 * recordingSize);
+  EXPECT_EQ(out.Names().size(), 2u);
+  std::remove(out.File("Ch41_20090307_080500_20090307_080500.avi").c_str());
+  ExpectOneFile("Ch1_20090307_080500_20090307_080501.avi", {Pic(0), Pic(100)}, {0x10, 0});
 }
 
 // Records of other kinds and empty payloads are passed over; kind 9 ends the
@@ -137,11 +123,11 @@ TEST_F(ExportRunTest, ARecordOfKind9EndsTheWalk) {
   EXPECT_EQ(Run(r, 1), 0);
   EXPECT_EQ(steps.size(), 2u);  // the second header block was never reached
   EXPECT_EQ(shell.progressText, DoneText());
-  const char* name = "Ch1_20090307_080500_20090307_080501.avi";
-  ASSERT_EQ(out.Names(), (NameList{name}));
-  ExpectFrames(ReadAvi(out.File(name)), {Pic(0), Pic(1)}, {0x10, 0});
+  ExpectOneFile("Ch1_20090307_080500_20090307_080501.avi", {Pic(0), Pic(1)}, {0x10, 0});
 }
 
+// The segments are named by the frames written so far, and the modules are
+// unloaded.
 TEST_F(ExportRunTest, ACancelKeepsEverySegmentNamedByTheFramesWrittenSoFar) {
   ModuleProbe tambrix(ProgramFolder() + "tambrix.dll");
   RecordingBuilder r;
@@ -155,32 +141,30 @@ TEST_F(ExportRunTest, ACancelKeepsEverySegmentNamedByTheFramesWrittenSoFar) {
   EXPECT_EQ(steps.size(), 3u);
   EXPECT_NE(shell.progressText, DoneText());
   for (ChannelExporter* exporter : context->exporters) EXPECT_EQ(exporter, nullptr);
-  const char* first = "Ch1_20090307_080500_20090307_080501.avi";
-  const char* second = "Ch2_20090307_080500_20090307_080501.avi";
-  ASSERT_EQ(out.Names(), (NameList{first, second}));
-  ExpectFrames(ReadAvi(out.File(first)), {Pic(0), Pic(1)}, {0x10, 0});
-  ExpectFrames(ReadAvi(out.File(second)), {Pic(10), Pic(11)}, {0x10, 0});
-  EXPECT_EQ(tambrix.state->initializeCalls, 2);  // slots 2 and 5, unloaded
-  EXPECT_EQ(tambrix.state->shutdownCalls, 2);
+  ExpectFrames(ReadAvi(out.File("Ch2_20090307_080500_20090307_080501.avi")), {Pic(10), Pic(11)},
+               {0x10, 0});
+  std::remove(out.File("Ch2_20090307_080500_20090307_080501.avi").c_str());
+  ExpectOneFile("Ch1_20090307_080500_20090307_080501.avi", {Pic(0), Pic(1)}, {0x10, 0});
+  EXPECT_EQ(tambrix.state->initializeCalls * 10 + tambrix.state->shutdownCalls, 22);  // slots 2, 5
   EXPECT_EQ(tambrix.state->liveDecoders + tambrix.state->liveEncoders, 0);
 }
 
+// No file without video of a selected channel; no exporter at all for an
+// output folder too long for the final names.
 TEST_F(ExportRunTest, RunsWithoutVideoOfTheSelectedChannelsLeaveNoFile) {
   EXPECT_EQ(Run(RecordingBuilder(), 1), 0);
   EXPECT_EQ(shell.progressText, "Progress: 0/0 bytes (100 %)");
   RecordingBuilder r;
   r.HeaderBlock(MARCH_7_2009, 0x21);
   r.Frame16(0, 0, 0, Pic(1));
-  r.HeaderBlock(MARCH_7_2009, 0x21);
   EXPECT_EQ(Run(r, 1ull << 5), 0);
-  EXPECT_EQ(shell.progressText, DoneText());
-  EXPECT_TRUE(out.Names().empty());
-  // An output folder too long for the final names gets no exporter at all.
+  EXPECT_EQ(steps, (NameList{"~6.avi", ""}));
   std::string folder = out.path + PATH_SEPARATOR + std::string(PATH_SIZE - out.path.size(), 'd');
   snprintf(context->outputFolder, sizeof context->outputFolder, "%.*s", PATH_SIZE - 20,
            folder.c_str());
   EXPECT_EQ(Run(r, 1), 0);
-  EXPECT_EQ(steps[0], "");
+  EXPECT_EQ(steps, (NameList{"", ""}));
+  EXPECT_TRUE(out.Names().empty());
 }
 
 TEST_F(ExportRunTest, APayloadWithoutMemoryCostsOnlyItsFrame) {
@@ -192,9 +176,7 @@ TEST_F(ExportRunTest, APayloadWithoutMemoryCostsOnlyItsFrame) {
   r.Frame16(0, 0, 0, Pic(1));
   r.Frame16(0, 0, 1, Pic(2));
   EXPECT_EQ(Run(r, 1), 0);
-  const char* name = "Ch1_20090307_080501_20090307_080501.avi";
-  ASSERT_EQ(out.Names(), (NameList{name}));
-  ExpectFrames(ReadAvi(out.File(name)), {Pic(2)}, {0x10});
+  ExpectOneFile("Ch1_20090307_080501_20090307_080501.avi", {Pic(2)}, {0x10});
 }
 
 TEST_F(ExportRunTest, TheWorkerPostsTheRunsFinalCommand) {

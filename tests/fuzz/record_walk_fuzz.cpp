@@ -1,25 +1,13 @@
 // Walks arbitrary bytes as a recording file, once by the export walk's rules
 // and once by the channel scan's, decoding every header block and frame.
 // Every record must move the stream forward, so the walk ends by itself.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <vector>
-
 #include "platform/platform.h"
 #include "recording/header_block.h"
 #include "recording/packed_time.h"
 #include "recording/record_stream.h"
+#include "tests/fuzz/fuzz_support.h"
 
 enum WalkRules { EXPORT_RULES, SCAN_RULES };
-
-static void Check(bool condition, const char* what) {
-  if (!condition) {
-    fprintf(stderr, "record walk: %s\n", what);
-    abort();
-  }
-}
 
 static void CheckTime(PackedTime time) {
   char text[FORMAT_TIME_SIZE + 1];
@@ -36,8 +24,7 @@ static int ConsumeFrame(FILE* stream, const RecordHeader* header, std::vector<ui
   uint32_t length = RecordPayloadLength(header);
   buffer->resize(length);
   if (fread(buffer->data(), 1, length, stream) != length) return -1;
-  // The exact-length buffer lets the address sanitizer see a read beyond the
-  // payload; DeriveVideoFormat itself refuses extended payloads under 4 bytes.
+  // The exact-length buffer lets the address sanitizer see a read beyond it.
   FrameInfo frame;
   memset(&frame, 0, sizeof frame);
   DecodeFrameInfo(&frame, header);
@@ -68,7 +55,7 @@ static void Walk(FILE* stream, size_t size, WalkRules rules) {
     if (rules == EXPORT_RULES && kind > RECORD_LAST_EXPORT_KIND) break;
 
     if (length == 0) {
-      // Complete after its header.
+      // complete after its header
     } else if (kind == RECORD_HEADER_BLOCK) {
       HeaderInfo previous = info;
       int code = ReadHeaderBlock(stream, &header, &info);
@@ -80,8 +67,7 @@ static void Walk(FILE* stream, size_t size, WalkRules rules) {
         headerSeen = true;
         CheckTime(info.blockTime);
         Check(info.version == 2 || (info.channels >> 32) == 0, "extension channels");
-        unsigned year = PackedYear(info.blockTime);
-        Check(year > 1000 && year < 3000, "year");
+        Check(PackedYear(info.blockTime) > 1000 && PackedYear(info.blockTime) < 3000, "year");
       }
     } else if (rules == EXPORT_RULES && (kind == RECORD_KEY_FRAME || kind == RECORD_FRAME ||
                                          kind == RECORD_MEDIA || kind == RECORD_VIDEO_6 ||
@@ -111,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> bytes(data, data + size);
   for (WalkRules rules : {EXPORT_RULES, SCAN_RULES}) {
     FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");
-    if (!stream) return 0;
+    Check(stream, "no memory stream");
     Walk(stream, size, rules);
     fclose(stream);
   }

@@ -37,9 +37,6 @@ typedef struct TestCodecState {
   CodecOpenParams lastDecoderOpen;
   CodecOpenParams lastEncoderOpen;
   int32_t lastKeyFrameSign;
-  int32_t lastDecodeLength;
-  int32_t lastDecoderCodecType; /* codec type the decoding instance was opened for */
-  int32_t lastEncodeLength;
   /* The key-frame sign as Encode finds it: left over from the decode view. */
   int32_t lastEncodeKeyFrameSign;
 } TestCodecState;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 
 static const PackedTime TIME_2009 = MakePackedTime(2009, 3, 5, 7, 4, 9);
 static const char* const READ_FAILED = "file_write() failed\n";
+typedef std::vector<uint64_t> Values;
 
 // What one ReadHeaderBlock call did, starting from a HeaderInfo of 0xA5 bytes.
 struct BlockRead {
@@ -91,17 +94,11 @@ TEST(HeaderBlock, FormsAndVersions) {
     file.resize(1000, 0x77);
     BlockRead read = ReadBlock(row.length, file);
     SCOPED_TRACE(testing::Message() << "version " << row.version << " length " << row.length);
-    EXPECT_EQ(row.code, read.code);
-    EXPECT_EQ(row.position, read.position);
-    EXPECT_EQ(row.output, read.output);
-    if (row.code != 0) {
-      EXPECT_TRUE(read.Unchanged());
-      continue;
-    }
-    EXPECT_EQ(row.readVersion, read.info.version);
-    EXPECT_EQ(0x12345678u, read.info.skipLength);
-    EXPECT_EQ(TIME_2009, read.info.blockTime);
-    EXPECT_EQ(0x80000001ull, read.info.channels);
+    EXPECT_EQ(std::make_tuple(row.code, row.position, std::string(row.output)),
+              std::make_tuple(read.code, read.position, read.output));
+    if (row.code != 0) EXPECT_TRUE(read.Unchanged());
+    else EXPECT_EQ(Values({(uint64_t)row.readVersion, 0x12345678u, TIME_2009, 0x80000001ull}),
+                   Values({read.info.version, read.info.skipLength, read.info.blockTime, read.info.channels}));
   }
   // The largest counts sum without overflow; the seek passes the file's end.
   layout.version = 1;
@@ -116,10 +113,8 @@ TEST(HeaderBlock, EveryCutFailsAndLeavesTheResultAlone) {
     Bytes payload = MakeHeaderBlockPayload(Layout(1, 1));
     for (size_t cut = 0; cut < length; cut++) {
       BlockRead read = ReadBlock(length, Cut(payload, cut));
-      EXPECT_EQ(-1, read.code) << length << " " << cut;
-      EXPECT_EQ(READ_FAILED, read.output);
-      EXPECT_TRUE(read.Unchanged());
-      EXPECT_EQ((int64_t)cut, read.position);
+      EXPECT_EQ(std::make_tuple(-1, std::string(READ_FAILED), true, (int64_t)cut),
+                std::make_tuple(read.code, read.output, read.Unchanged(), read.position)) << length << " " << cut;
     }
   }
   // Version 2: base, base entries, extension (channels 32-63), its entries.
@@ -133,24 +128,19 @@ TEST(HeaderBlock, EveryCutFailsAndLeavesTheResultAlone) {
   ASSERT_EQ(extensionEnd + 16, payload.size());
   for (size_t cut = 0; cut <= payload.size(); cut++) {
     BlockRead read = ReadBlock((uint32_t)payload.size(), Cut(payload, cut));
-    if (cut >= extensionEnd) {  // only unread entries are missing
-      EXPECT_EQ(0, read.code) << cut;
-      EXPECT_EQ(0x8000000500000003ull, read.info.channels);
-      EXPECT_EQ((int64_t)payload.size(), read.position);
-      continue;
-    }
-    EXPECT_EQ(cut < HEADER_BASE_SIZE ? -2 : -4, read.code) << cut;
-    EXPECT_EQ(cut < HEADER_BASE_SIZE ? READ_FAILED : "", read.output) << cut;
-    EXPECT_TRUE(read.Unchanged()) << cut;
+    if (cut >= extensionEnd)  // only unread entries are missing
+      EXPECT_EQ(std::make_tuple(0, 0x8000000500000003ull, (int64_t)payload.size()),
+                std::make_tuple(read.code, read.info.channels, read.position)) << cut;
+    else
+      EXPECT_EQ(std::make_tuple(cut < HEADER_BASE_SIZE ? -2 : -4, std::string(cut < HEADER_BASE_SIZE ? READ_FAILED : ""), true),
+                std::make_tuple(read.code, read.output, read.Unchanged())) << cut;
   }
   // Entries a stream cannot pass over hide the extension behind them.
   layout.baseCounts[10] = 100;
   Bytes base = Cut(MakeHeaderBlockPayload(layout), HEADER_BASE_SIZE);
   base.resize(base.size() + 164 + 200, 0xFF);  // 364 bytes, the entries need 400
   BlockRead read = ReadBlock(1000, base, true);
-  EXPECT_EQ(-4, read.code);
-  EXPECT_EQ("", read.output);
-  EXPECT_TRUE(read.Unchanged());
+  EXPECT_EQ(std::make_tuple(-4, std::string(), true), std::make_tuple(read.code, read.output, read.Unchanged()));
 }
 
 TEST(HeaderBlock, OnlyYears1001To2999Pass) {
@@ -162,11 +152,9 @@ TEST(HeaderBlock, OnlyYears1001To2999Pass) {
     Bytes longPayload = MakeHeaderBlockPayload(layout);
     for (const Bytes& payload : {Cut(longPayload, HEADER_BASE_SIZE), longPayload}) {
       BlockRead read = ReadBlock((uint32_t)payload.size(), payload);
-      bool valid = year > 1000 && year < 3000;
-      EXPECT_EQ(valid ? 0 : -5, read.code) << year << " " << payload.size();
-      EXPECT_EQ("", read.output);
-      EXPECT_EQ((int64_t)payload.size(), read.position);  // even when refused
-      EXPECT_EQ(!valid, read.Unchanged());
+      bool valid = year > 1000 && year < 3000;  // the block is passed over even when refused
+      EXPECT_EQ(std::make_tuple(valid ? 0 : -5, std::string(), (int64_t)payload.size(), !valid),
+                std::make_tuple(read.code, read.output, read.position, read.Unchanged())) << year << " " << payload.size();
     }
   }
 }

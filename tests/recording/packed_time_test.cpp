@@ -22,17 +22,11 @@ static std::string Text(PackedTime time) {
   return FormatTime(time, text);
 }
 
-TEST(PackedTime, StoredBytesOfAKnownTime) {
-  PackedTime packed = Pack(2009, 3, 5, 7, 4, 9);
-  const uint8_t expected[8] = {0x80, 0x84, 0x38, 0x65, 0xB2, 0x0F, 0x00, 0x00};
-  for (int i = 0; i < 8; i++) EXPECT_EQ(expected[i], (uint8_t)(packed >> (8 * i))) << "byte " << i;
-}
-
-TEST(PackedTime, TextHasNoPadding) {
+TEST(PackedTime, StoredValueAndTextWithoutPadding) {
+  EXPECT_EQ(0x00000FB265388480ull, Pack(2009, 3, 5, 7, 4, 9));  // bytes 80 84 38 65 B2 0F 00 00
   CalendarTime overflowing = Calendar(65534, 18, 34, 40, 70, 65, 1000);
   overflowing.dayOfWeek = 0xFFFF;
   struct Row { PackedTime time; const char* text; } rows[] = {
-    {Pack(2009, 3, 5, 7, 4, 9), "2009/3/5 7:4:9"},
     {Pack(2010, 1, 1), "2010/1/1 0:0:0"},
     {Pack(2009, 12, 31, 23, 59, 30), "2009/12/31 23:59:30"},
     {Pack(2009, 3, 5, 7, 4, 9) | 0xFFFE000000000000ull | 127, "2009/3/5 7:4:9"},  // reserved bits
@@ -43,17 +37,15 @@ TEST(PackedTime, TextHasNoPadding) {
   EXPECT_EQ(0u, PackTime(&overflowing) >> 49);
 }
 
-TEST(PackedTime, DayNumbers) {
+TEST(PackedTime, DayNumbersCountEveryDay) {
   EXPECT_EQ(0, DayNumber(Pack(1, 1, 1)));
   EXPECT_EQ(730134, DayNumber(Pack(2000, 1, 1)));
   static const unsigned lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   for (unsigned year : {2000u, 2009u, 2100u}) {
     int32_t expected = DayNumber(Pack(year, 1, 1));
-    for (unsigned month = 1; month <= 12; month++) {
-      unsigned days = lengths[month - 1] + (month == 2 && year % 4 == 0);
-      for (unsigned day = 1; day <= days; day++, expected++)
+    for (unsigned month = 1; month <= 12; month++)
+      for (unsigned day = 1; day <= lengths[month - 1] + (month == 2 && year % 4 == 0); day++, expected++)
         ASSERT_EQ(expected, DayNumber(Pack(year, month, day))) << year * 10000 + month * 100 + day;
-    }
     EXPECT_EQ(expected, DayNumber(Pack(year + 1, 1, 1))) << year;
   }
   // Damaged months stay within the table: 0 counts as January, 13 to 15 as December.
@@ -67,9 +59,7 @@ TEST(PackedTime, TimeDifferences) {
     {Calendar(2010, 1, 1), Calendar(2009, 12, 31, 23, 59, 30), 30},
     {Calendar(2009, 12, 31, 23, 59, 30), Calendar(2010, 1, 1), -30},
     {Calendar(2000, 3, 1), Calendar(2000, 2, 28), 2 * 86400},
-    {Calendar(2100, 3, 1), Calendar(2100, 2, 28), 2 * 86400},
     {Calendar(2009, 3, 5, 7, 4, 10, 0), Calendar(2009, 3, 5, 7, 4, 9, 500), 1},  // ms ignored
-    {Calendar(2009, 3, 5, 7, 4, 10, 999), Calendar(2009, 3, 5, 7, 4, 9, 500), 1},
     // Exact across year 137, where the count of seconds passes 32 bits.
     {Calendar(150, 6, 1, 12), Calendar(120, 6, 1, 11, 59, 59), 10957 * 86400 + 1},
   };
