@@ -76,9 +76,10 @@ static void ReleaseExporters(AppContext* context) {
 // What the walk knows of the records behind it: where a search for records
 // may begin (after the last record known good, the last frame exported and
 // the last place a search found) and the time of that record, where the next
-// record should begin, the latest time of day, and whether the last record
-// was a header block that could not be read (the stream then stands wherever
-// the reader left it).
+// record should begin, the latest time of day and whether it can be trusted
+// (it cannot when its record was only taken because records followed it),
+// and whether the last record was a header block that could not be read (the
+// stream then stands wherever the reader left it).
 struct WalkStep {
   int64_t searchFrom;
   uint32_t goodTimeMs;
@@ -86,6 +87,7 @@ struct WalkStep {
   int64_t end;
   uint32_t timeMs;
   int timeKnown;
+  int timeTrusted;
   int blockFailed;
 };
 
@@ -96,7 +98,7 @@ static void KnownGood(WalkStep* step, int64_t at, const RecordHeader* header) {
   step->goodTimeMs = RecordTimeOfDay(header);
 }
 
-enum { RECORD_CLOSE, RECORD_TAKEN, WALK_ENDS, OUT_OF_STEP };
+enum { RECORD_CLOSE, RECORD_TAKEN, RECORD_FOLLOWED, WALK_ENDS, OUT_OF_STEP };
 
 // Bytes searched for records between two looks at the run flag.
 enum { SEARCH_STRETCH = 16 << 20 };
@@ -104,22 +106,24 @@ enum { SEARCH_STRETCH = 16 << 20 };
 // Whether the header just read at `at` is a record. Most are by their time:
 // timed close to the record before (RECORD_CLOSE), or without a time to
 // compare (RECORD_TAKEN). A record timed far from the one before, or read
-// after a header block that failed, is one when records follow from it. A
-// kind that ends the walk ends it when it has no time, is timed close to the
-// record before, or records follow it. Leaves the stream after the header.
+// after a header block that failed, is one when records follow from it
+// (RECORD_FOLLOWED). A kind that ends the walk ends it when its time is 0 or
+// close to the record before, or records follow it. Leaves the stream after
+// the header.
 static int JudgeRecord(FILE* stream, RecordReader* reader, const WalkStep* step, int64_t at,
                        const RecordHeader* header) {
+  uint32_t time = RecordTimeOfDay(header);
   int unset = RecordTimeUnset(header);
-  int close = !unset && step->timeKnown && RecordTimesClose(step->timeMs, RecordTimeOfDay(header));
+  int close = step->timeKnown && RecordTimesClose(step->timeMs, time);
   int judgement;
   if (RecordKind(header) > RECORD_LAST_EXPORT_KIND) {
-    if (unset || close) return WALK_ENDS;
+    if (time == 0 || close) return WALK_ENDS;
     int64_t next = at + RECORD_HEADER_SIZE + RecordPayloadLength(header);
     judgement = RecordsFollow(reader, next, 1) ? WALK_ENDS : OUT_OF_STEP;
   } else if (step->blockFailed || (!unset && step->timeKnown && !close)) {
-    judgement = RecordsFollow(reader, at, 0) ? RECORD_TAKEN : OUT_OF_STEP;
+    judgement = RecordsFollow(reader, at, 0) ? RECORD_FOLLOWED : OUT_OF_STEP;
   } else {
-    return close ? RECORD_CLOSE : RECORD_TAKEN;
+    return close && !unset ? RECORD_CLOSE : RECORD_TAKEN;
   }
   if (PlatformSeek(stream, at + RECORD_HEADER_SIZE, SEEK_SET) != 0) return WALK_ENDS;
   return judgement;
@@ -158,7 +162,7 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
   RecordHeader header;
   RecordReader reader;
   RecordReaderInit(&reader, stream, PlatformFileLength(stream));
-  WalkStep step = {0, 0, 0, 0, 0, 0, 0};
+  WalkStep step = {0, 0, 0, 0, 0, 0, 0, 0};
   while (context->runFlag.load() != 0) {
     int64_t at = PlatformTell(stream);
     if (!ReadRecordHeader(stream, &header)) {
@@ -177,16 +181,16 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
 
     unsigned kind = RecordKind(&header);
     uint32_t length = RecordPayloadLength(&header);
-    // A record with a payload timed close to the one before is known good:
-    // no later search need look before it. (Empty records tell nothing:
-    // zeros read as a run of them.)
-    if (judgement == RECORD_CLOSE && length > 0) KnownGood(&step, at, &header);
-    step.end = at + RECORD_HEADER_SIZE + length;
-    step.blockFailed = 0;
+    // A record timed close to a trusted one before it is known good: no
+    // later search need look before it.
     if (!RecordTimeUnset(&header)) {
+      if (judgement == RECORD_CLOSE && step.timeTrusted) KnownGood(&step, at, &header);
+      if (judgement != RECORD_CLOSE) step.timeTrusted = judgement == RECORD_TAKEN;
       step.timeMs = RecordTimeOfDay(&header);
       step.timeKnown = 1;
     }
+    step.end = at + RECORD_HEADER_SIZE + length;
+    step.blockFailed = 0;
     if (length == 0) continue;
 
     if (kind == RECORD_KEY_FRAME || kind == RECORD_FRAME) {
@@ -203,13 +207,11 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
       }
     } else if (kind == RECORD_HEADER_BLOCK) {
       // A block that cannot be read leaves the stream where the reader left
-      // it. One that was read is known good, and dates what follows anew:
-      // the next record's time is not held against the times before it.
+      // it; one that was read is known good.
       step.blockFailed = ReadHeaderBlock(stream, &header, &info) != 0;
       step.end = PlatformTell(stream);
       if (!step.blockFailed) {
         KnownGood(&step, at, &header);
-        step.timeKnown = 0;
         ProgressStep(context, ProgressPosition(stream, total), total);
       }
       continue;

@@ -21,7 +21,8 @@ enum {
 };
 
 int RecordTimeUnset(const RecordHeader* header) {
-  return RecordKind(header) == RECORD_HEADER_BLOCK || RecordTimeOfDay(header) == 0;
+  return RecordKind(header) == RECORD_HEADER_BLOCK || RecordTimeOfDay(header) == 0 ||
+         RecordPayloadLength(header) == 0;
 }
 
 int RecordTimesClose(uint32_t a, uint32_t b) {
@@ -91,9 +92,9 @@ static int ChainHolds(RecordReader* reader, int64_t at, int timed, const uint32_
   int records = 0, untimed = 0, empty = 0, blocks = 0, timeKnown = 0, firstNear = 0;
   uint32_t lastTime = 0;
   for (int steps = 0; steps < CHAIN_STEPS && empty < CHAIN_EMPTY; steps++) {
-    if (blocks >= CHAIN_BLOCKS || records + (timed ? 0 : untimed + empty) >= CHAIN_RECORDS)
-      return 1;
-    int enough = timed ? records >= 2 && (!near || firstNear) : records + untimed + empty + blocks > 0;
+    // Empty records count for nothing: zeros read as a run of them.
+    if (blocks >= CHAIN_BLOCKS || records + (timed ? 0 : untimed) >= CHAIN_RECORDS) return 1;
+    int enough = timed ? records >= 2 && (!near || firstNear) : records + untimed + blocks > 0;
     int endsHere = enough || (timed && records == 1 && firstNear);
     if (at == reader->fileLength) return endsHere;
     const uint8_t* bytes = Fetch(reader, at, RECORD_HEADER_SIZE);
@@ -105,7 +106,7 @@ static int ChainHolds(RecordReader* reader, int64_t at, int timed, const uint32_
     uint32_t time = RecordTimeOfDay(&header);
     int unset = RecordTimeUnset(&header);
     if (RecordKind(&header) > RECORD_LAST_EXPORT_KIND)
-      return endsHere && (!timed || unset || !timeKnown || RecordTimesClose(lastTime, time));
+      return endsHere && (!timed || time == 0 || !timeKnown || RecordTimesClose(lastTime, time));
     // Timed, the first two timed records must meet directly, unless the
     // first is timed close to `near`: garbage whose length points at a
     // header block or into zeros before records would pass for one.
@@ -125,8 +126,7 @@ static int ChainHolds(RecordReader* reader, int64_t at, int timed, const uint32_
       // a run of zeros that happens to lead to one.
       if (timed && records + blocks == 0) return 0;
       if (bridged) return 0;
-      // Empty records cost nothing to pass: a stretch of zeros reads as a
-      // run of them.
+      // Empty records cost nothing to pass.
       if (length == 0) {
         empty++;
         steps--;

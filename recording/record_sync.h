@@ -15,7 +15,8 @@
 // Records further apart in time than this are not taken as neighbours.
 enum { RECORD_TIME_WINDOW_MS = 5 * 60 * 1000 };
 
-// A record without a time of its own: a header block, or a time of 0.
+// A record without a time of its own: a header block, a time of 0, or an
+// empty record (zeros read as a run of them).
 int RecordTimeUnset(const RecordHeader* header);
 
 // Whether two times of day lie within the window, across midnight too.
