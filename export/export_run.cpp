@@ -108,8 +108,8 @@ enum { SEARCH_STRETCH = 16 << 20 };
 // compare (RECORD_TAKEN). A record timed far from the one before, or read
 // after a header block that failed, is one when records follow from it
 // (RECORD_FOLLOWED). A kind that ends the walk ends it when its time is 0 or
-// close to the record before, or records follow it. Leaves the stream after
-// the header.
+// close to the record before and the walk is in step, or when records follow
+// it. Leaves the stream after the header.
 static int JudgeRecord(FILE* stream, RecordReader* reader, const WalkStep* step, int64_t at,
                        const RecordHeader* header) {
   uint32_t time = RecordTimeOfDay(header);
@@ -117,7 +117,7 @@ static int JudgeRecord(FILE* stream, RecordReader* reader, const WalkStep* step,
   int close = step->timeKnown && RecordTimesClose(step->timeMs, time);
   int judgement;
   if (RecordKind(header) > RECORD_LAST_EXPORT_KIND) {
-    if (time == 0 || close) return WALK_ENDS;
+    if ((time == 0 || close) && step->timeTrusted && !step->blockFailed) return WALK_ENDS;
     int64_t next = at + RECORD_HEADER_SIZE + RecordPayloadLength(header);
     judgement = RecordsFollow(reader, next, 1) ? WALK_ENDS : OUT_OF_STEP;
   } else if (step->blockFailed || (!unset && step->timeKnown && !close)) {
@@ -145,6 +145,7 @@ static int FindStepAgain(FILE* stream, AppContext* context, RecordReader* reader
       step->searchFrom = found + 1;
       step->goodTimeKnown = 0;
       step->timeKnown = 0;
+      step->timeTrusted = 1;
       step->blockFailed = 0;
       return PlatformSeek(stream, found, SEEK_SET) == 0;
     }
@@ -162,7 +163,7 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
   RecordHeader header;
   RecordReader reader;
   RecordReaderInit(&reader, stream, PlatformFileLength(stream));
-  WalkStep step = {0, 0, 0, 0, 0, 0, 0, 0};
+  WalkStep step = {0, 0, 0, 0, 0, 0, 1, 0};  // in step at the start
   while (context->runFlag.load() != 0) {
     int64_t at = PlatformTell(stream);
     if (!ReadRecordHeader(stream, &header)) {

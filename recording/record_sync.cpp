@@ -107,12 +107,13 @@ static int ChainHolds(RecordReader* reader, int64_t at, int timed, const uint32_
     int unset = RecordTimeUnset(&header);
     if (RecordKind(&header) > RECORD_LAST_EXPORT_KIND)
       return endsHere && (!timed || time == 0 || !timeKnown || RecordTimesClose(lastTime, time));
-    // Timed, the first two timed records must meet directly, unless the
-    // first is timed close to `near`: garbage whose length points at a
-    // header block or into zeros before records would pass for one.
-    int bridged = timed && records == 1 && !firstNear;
+    // Timed, nothing may come between the first two timed records but a
+    // header block, and that only when the first is timed close to `near`:
+    // garbage whose length points at a block, or into zeros before records,
+    // would pass for a record.
+    int between = timed && records == 1;
     if (RecordKind(&header) == RECORD_HEADER_BLOCK && length > 0) {
-      if (bridged) return 0;
+      if (between && !firstNear) return 0;
       at = HeaderBlockEnd(reader, at, length, timed);
       if (at < 0) return 0;
       blocks++;
@@ -125,7 +126,7 @@ static int ChainHolds(RecordReader* reader, int64_t at, int timed, const uint32_
       // A search starts at a timed record or a dated header block, never at
       // a run of zeros that happens to lead to one.
       if (timed && records + blocks == 0) return 0;
-      if (bridged) return 0;
+      if (between) return 0;
       // Empty records cost nothing to pass.
       if (length == 0) {
         empty++;

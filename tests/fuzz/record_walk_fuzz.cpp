@@ -1,10 +1,12 @@
 // Walks arbitrary bytes as a recording file, once by the export walk's rules
 // and once by the channel scan's, decoding every header block and frame.
-// Every record must move the stream forward, so the walk ends by itself.
+// Every record must move the stream forward, so the walk ends by itself. Then
+// searches the bytes for records as a walk that lost its step does.
 #include "platform/platform.h"
 #include "recording/header_block.h"
 #include "recording/packed_time.h"
 #include "recording/record_stream.h"
+#include "recording/record_sync.h"
 #include "tests/fuzz/fuzz_support.h"
 
 enum WalkRules { EXPORT_RULES, SCAN_RULES };
@@ -86,6 +88,23 @@ static void Walk(FILE* stream, size_t size, WalkRules rules) {
   }
 }
 
+// Searches the bytes for records from start to end, as a walk out of step
+// does: each place found lies further on, and records follow from it.
+static void Search(FILE* stream, size_t size) {
+  RecordReader reader;
+  RecordReaderInit(&reader, stream, (int64_t)size);
+  uint32_t near = (uint32_t)size * 1000;  // some time of day the walk may have known
+  int64_t found = -1;
+  for (int searches = 0;; searches++) {
+    int64_t next = FindRecords(&reader, found + 1, (int64_t)size, searches % 2 ? &near : nullptr);
+    Check(next == -1 || (next > found && next < (int64_t)size), "search went back");
+    if (next < 0) break;
+    Check(RecordsFollow(&reader, next, 0) == 1, "records do not follow where they were found");
+    found = next;
+  }
+  RecordReaderFree(&reader);
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // The header block reader's diagnostics would flood the fuzzer's output.
   if (!freopen("/dev/null", "w", stdout)) return 0;
@@ -101,5 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Walk(stream, size, rules);
     fclose(stream);
   }
+  FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");
+  Check(stream, "no memory stream");
+  Search(stream, size);
+  fclose(stream);
   return 0;
 }

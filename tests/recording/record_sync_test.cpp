@@ -90,8 +90,11 @@ TEST(RecordSyncTest, EveryRecordIsFoundFromAnywhereInTheRecordBeforeIt) {
     const uint32_t* near = nullptr;
     for (size_t k = 0; k <= i; k++)
       if (r.times[k]) near = &r.times[k];
+    // A single record before the zeros is too little to go by: the search
+    // finds the records after them.
+    size_t next = i + 1 == after - 1 ? after : i + 1;
     EXPECT_EQ(FindRecords(&reader, (int64_t)r.starts[i] + 1, (int64_t)r.file.size(), near),
-              (int64_t)r.starts[i + 1]);
+              (int64_t)r.starts[next]);
   }
   // Nothing to find after the last record, nor in a stretch that ends early.
   EXPECT_EQ(FindRecords(&reader, (int64_t)r.starts.back() + 1, (int64_t)r.file.size(), nullptr),
