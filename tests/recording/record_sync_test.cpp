@@ -3,6 +3,7 @@
 // from anywhere before it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -96,6 +97,23 @@ TEST(RecordSyncTest, EveryRecordIsFoundFromAnywhereInTheRecordBeforeIt) {
     EXPECT_EQ(FindRecords(&reader, (int64_t)r.starts[i] + 1, (int64_t)r.file.size(), near),
               (int64_t)r.starts[next]);
   }
+  // A stray record whose length points exactly at a header block is no place
+  // to start from, unless it is timed close to the time the walk knew.
+  size_t block = 0;
+  while (r.times[block] != 0 || block == 0) block++;
+  Bytes stray = r.file;
+  const uint32_t far = NOON + 3600 * 1000;
+  RecordHeader header = MakeExtendedHeader(3, 0, far, 20);
+  std::copy(header.bytes, header.bytes + RECORD_HEADER_SIZE, stray.begin() + (long)r.starts[block] - 30);
+  FILE* strayStream = OpenBytes(stray);
+  ASSERT_NE(strayStream, nullptr);
+  RecordReader strayReader;
+  RecordReaderInit(&strayReader, strayStream, (int64_t)stray.size());
+  int64_t from = (int64_t)r.starts[block] - 30;
+  EXPECT_EQ(FindRecords(&strayReader, from, (int64_t)stray.size(), nullptr), (int64_t)r.starts[block]);
+  EXPECT_EQ(FindRecords(&strayReader, from, (int64_t)stray.size(), &far), from);
+  RecordReaderFree(&strayReader);
+  fclose(strayStream);
   // Nothing to find after the last record, nor in a stretch that ends early.
   EXPECT_EQ(FindRecords(&reader, (int64_t)r.starts.back() + 1, (int64_t)r.file.size(), nullptr),
             -1);

@@ -204,6 +204,13 @@ TEST_F(RobustnessTest, DamagedFramingCostsOnlyTheDamagedRecord) {
   ASSERT_EQ(clean.frames, 9u);
   Bytes random(37);
   for (size_t i = 0; i < random.size(); i++) random[i] = (uint8_t)(i * 151 + 7);
+  // Garbage that reads as a record timed far from the frames before it, an
+  // empty record of a kind that ends the walk, and bytes that are no record:
+  // the walk is out of step there and must not end.
+  Bytes strayEnd;
+  AppendRecord(&strayEnd, MakePlainHeader(3, 5, 0, 1, TimeOfDay(20, 0, 0), 4), Bytes(4, 3));
+  AppendRecord(&strayEnd, MakePlainHeader(15, 0, 0, 0, 0, 0), Bytes());
+  strayEnd.insert(strayEnd.end(), 16, 0xFF);
 
   struct Damage {
     std::string what;
@@ -213,7 +220,8 @@ TEST_F(RobustnessTest, DamagedFramingCostsOnlyTheDamagedRecord) {
   std::vector<Damage> damages;
   for (size_t r = 0; r < starts.size(); r++) {
     size_t start = starts[r], end = r + 1 < starts.size() ? starts[r + 1] : whole.size();
-    for (const Bytes& noise : {Bytes(16, 0x00), Bytes(16, 0xFF), Bytes(16, 0x5A), random}) {
+    for (const Bytes& noise : {Bytes(16, 0x00), Bytes(16, 0xFF), Bytes(16, 0x5A), random, strayEnd}) {
+      if (noise == strayEnd && r < 2) continue;  // no frame before it yet
       Bytes file(whole.begin(), whole.begin() + (long)start);
       file.insert(file.end(), noise.begin(), noise.end());
       file.insert(file.end(), whole.begin() + (long)start, whole.end());
@@ -234,7 +242,7 @@ TEST_F(RobustnessTest, DamagedFramingCostsOnlyTheDamagedRecord) {
                          false});
     }
   }
-  ASSERT_EQ(damages.size(), 16u * 4 + 15 + 2);
+  ASSERT_EQ(damages.size(), 16u * 5 - 2 + 15 + 2);
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.what);
     Run(damage.file);
