@@ -299,13 +299,19 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
                                  rate)
                       : -1;
 
-  int32_t number = ++exporter->segmentCount;
+  // A segment that got no frame (its first key frame could not be
+  // transcoded) holds no video, and its end time would be another
+  // segment's or none: its file is removed and its number not used.
+  int empty = open && exporter->frameCount == 0;
+  int32_t number = empty ? exporter->segmentCount : ++exporter->segmentCount;
   exporter->avi = nullptr;
   exporter->frameCount = 0;
   exporter->segmentWidth = 0;
   exporter->segmentHeight = 0;
 
-  if (open) {
+  if (empty) {
+    if (finished != 0 || remove(exporter->tempPath) != 0) context->failedSegments++;
+  } else if (open) {
     // A file that could not be finished has no index or a wrong one: it
     // keeps its temporary name, so that no broken file passes for a
     // segment. A name that does not fit is not used either.

@@ -55,9 +55,10 @@ int TranscodeFrame(FrameInfo* frame, const CalendarTime* time, AppContext* conte
 int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info,
                 AppContext* context);
 // Always 0. The segment file gets its final name only when it was written
-// by this run and finished; otherwise it keeps its temporary name. A segment
-// that could not be finished or named, or that lacks frames, is counted in
-// the context's failedSegments.
+// by this run and finished; otherwise it keeps its temporary name. One that
+// got no frame at all is removed instead. A segment that could not be
+// finished, named or removed, or that lacks frames, is counted in the
+// context's failedSegments.
 int CloseSegment(AppContext* context, ChannelExporter* exporter);
 
 // Sets tempPath to "~<channel>.avi" in folder. Returns 0, or -1 (tempPath
