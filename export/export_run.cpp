@@ -107,9 +107,10 @@ enum { SEARCH_STRETCH = 16 << 20 };
 // timed close to the record before (RECORD_CLOSE), or without a time to
 // compare (RECORD_TAKEN). A record timed far from the one before, or read
 // after a header block that failed, is one when records follow from it
-// (RECORD_FOLLOWED). A kind that ends the walk ends it when its time is 0 or
-// close to the record before and the walk is in step, or when records follow
-// it. Leaves the stream after the header.
+// (RECORD_FOLLOWED). A kind that ends the walk ends it when records follow
+// it (timed close to the walk's time, when it is in step and the record's
+// time is 0 or close to it), or when the file ends after it while in step.
+// Leaves the stream after the header.
 static int JudgeRecord(FILE* stream, RecordReader* reader, const WalkStep* step, int64_t at,
                        const RecordHeader* header) {
   uint32_t time = RecordTimeOfDay(header);
@@ -117,11 +118,14 @@ static int JudgeRecord(FILE* stream, RecordReader* reader, const WalkStep* step,
   int close = step->timeKnown && RecordTimesClose(step->timeMs, time);
   int judgement;
   if (RecordKind(header) > RECORD_LAST_EXPORT_KIND) {
-    if ((time == 0 || close) && step->timeTrusted && !step->blockFailed) return WALK_ENDS;
+    // In step, such a record ends where the file does or a record begins.
     int64_t next = at + RECORD_HEADER_SIZE + RecordPayloadLength(header);
-    judgement = RecordsFollow(reader, next, 1) ? WALK_ENDS : OUT_OF_STEP;
+    int inStep = (time == 0 || close) && step->timeTrusted && !step->blockFailed;
+    const uint32_t* near = inStep && step->timeKnown ? &step->timeMs : nullptr;
+    int ends = (inStep && next == reader->fileLength) || RecordsFollow(reader, next, 1, near);
+    judgement = ends ? WALK_ENDS : OUT_OF_STEP;
   } else if (step->blockFailed || (!unset && step->timeKnown && !close)) {
-    judgement = RecordsFollow(reader, at, 0) ? RECORD_FOLLOWED : OUT_OF_STEP;
+    judgement = RecordsFollow(reader, at, 0, nullptr) ? RECORD_FOLLOWED : OUT_OF_STEP;
   } else {
     return close && !unset ? RECORD_CLOSE : RECORD_TAKEN;
   }

@@ -60,23 +60,28 @@ static const uint8_t* Fetch(RecordReader* reader, int64_t at, size_t size) {
 // Where the walk goes on after the header block at `at`: behind its entries
 // and extension when it is longer than its fixed part. Beyond the file's end
 // when the file ends inside the block; -1 for a block no walk can read, or,
-// when `dated`, one without a valid date (a search takes no chances).
-static int64_t HeaderBlockEnd(RecordReader* reader, int64_t at, uint32_t length, int dated) {
+// when `strict`, one without a valid date or whose entries do not end where
+// its payload does (a search takes no chances: garbage read as a block could
+// carry it anywhere).
+static int64_t HeaderBlockEnd(RecordReader* reader, int64_t at, uint32_t length, int strict) {
   int64_t payload = at + RECORD_HEADER_SIZE;
   uint8_t base[HEADER_BASE_SIZE] = {};
   size_t fixed = length < (uint32_t)HEADER_BASE_SIZE ? length : (size_t)HEADER_BASE_SIZE;
   const uint8_t* bytes = Fetch(reader, payload, fixed);
-  if (!bytes) return dated ? -1 : reader->fileLength + 1;
+  if (!bytes) return strict ? -1 : reader->fileLength + 1;
   memcpy(base, bytes, fixed);
-  if (dated && !HeaderBlockDated(base)) return -1;
+  if (strict && !HeaderBlockDated(base)) return -1;
   if (length <= HEADER_BASE_SIZE) return payload + length;
   unsigned version = HeaderBlockVersion(base);
   if (version == 0) return -1;
   int64_t end = payload + HEADER_BASE_SIZE + HeaderEntryBytes(base);
-  if (version != 2) return end;
-  const uint8_t* extension = Fetch(reader, end, HEADER_EXTENSION_SIZE);
-  if (!extension) return reader->fileLength + 1;
-  return end + HEADER_EXTENSION_SIZE + HeaderEntryBytes(extension);
+  if (version == 2) {
+    const uint8_t* extension = Fetch(reader, end, HEADER_EXTENSION_SIZE);
+    if (!extension) return strict ? -1 : reader->fileLength + 1;
+    end += HEADER_EXTENSION_SIZE + HeaderEntryBytes(extension);
+  }
+  if (strict && end != payload + length) return -1;
+  return end;
 }
 
 // Follows the records from `at`. 1 when CHAIN_RECORDS records follow one
@@ -85,9 +90,9 @@ static int64_t HeaderBlockEnd(RecordReader* reader, int64_t at, uint32_t length,
 // file or a kind that ends a walk is enough. Timed, only records with a time
 // count, each timed close to the one before (so a stretch of zeros, which
 // reads as empty untimed records, is no place to start from); fewer of them
-// end the chain in step where the file ends, or at a kind that ends a walk
-// timed as a neighbour, when two are timed close to `near` (when known), or
-// one is and the file ends right after it.
+// end the chain in step at a kind that ends a walk timed as a neighbour, or
+// where the file ends, when two are timed close to `near` (when known); at
+// the end of the file one timed close to `near` is enough.
 static int ChainHolds(RecordReader* reader, int64_t at, int timed, const uint32_t* near) {
   int records = 0, untimed = 0, empty = 0, blocks = 0, timeKnown = 0, firstNear = 0;
   uint32_t lastTime = 0;
@@ -106,7 +111,7 @@ static int ChainHolds(RecordReader* reader, int64_t at, int timed, const uint32_
     uint32_t time = RecordTimeOfDay(&header);
     int unset = RecordTimeUnset(&header);
     if (RecordKind(&header) > RECORD_LAST_EXPORT_KIND)
-      return endsHere && (!timed || time == 0 || !timeKnown || RecordTimesClose(lastTime, time));
+      return enough && (!timed || time == 0 || !timeKnown || RecordTimesClose(lastTime, time));
     // Timed, nothing may come between the first two timed records but a
     // header block, and that only when the first is timed close to `near`:
     // garbage whose length points at a block, or into zeros before records,
@@ -146,8 +151,8 @@ static int ChainHolds(RecordReader* reader, int64_t at, int timed, const uint32_
   return 0;
 }
 
-int RecordsFollow(RecordReader* reader, int64_t at, int timed) {
-  return ChainHolds(reader, at, timed, nullptr);
+int RecordsFollow(RecordReader* reader, int64_t at, int timed, const uint32_t* near) {
+  return ChainHolds(reader, at, timed, near);
 }
 
 int64_t FindRecords(RecordReader* reader, int64_t from, int64_t limit, const uint32_t* near) {

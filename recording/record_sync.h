@@ -38,7 +38,8 @@ void RecordReaderFree(RecordReader* reader);
 // 1 when the records from `at` on follow one another as far as their kinds
 // and lengths tell and, when `timed`, are timed close together (untimed, as
 // a recording may have gaps), or run in step to the end of the file; else 0.
-int RecordsFollow(RecordReader* reader, int64_t at, int timed);
+// `near`, when timed: the time the walk knew, or null (see FindRecords).
+int RecordsFollow(RecordReader* reader, int64_t at, int timed, const uint32_t* near);
 
 // The first offset in [from, limit) where several records in a row follow one
 // another and are timed close together; near the end of the file, where too

@@ -99,7 +99,7 @@ static void Search(FILE* stream, size_t size) {
     int64_t next = FindRecords(&reader, found + 1, (int64_t)size, searches % 2 ? &near : nullptr);
     Check(next == -1 || (next > found && next < (int64_t)size), "search went back");
     if (next < 0) break;
-    Check(RecordsFollow(&reader, next, 0) == 1, "records do not follow where they were found");
+    Check(RecordsFollow(&reader, next, 0, nullptr) == 1, "records do not follow where they were found");
     found = next;
   }
   RecordReaderFree(&reader);

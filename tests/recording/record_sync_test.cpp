@@ -85,7 +85,7 @@ TEST(RecordSyncTest, EveryRecordIsFoundFromAnywhereInTheRecordBeforeIt) {
             (int64_t)r.starts[after]);
   for (size_t i = 0; i < r.starts.size(); i++) {
     SCOPED_TRACE("record " + std::to_string(i) + " at " + std::to_string(r.starts[i]));
-    EXPECT_EQ(RecordsFollow(&reader, (int64_t)r.starts[i], 0), 1);
+    EXPECT_EQ(RecordsFollow(&reader, (int64_t)r.starts[i], 0, nullptr), 1);
     if (i + 1 == r.starts.size()) break;
     // The time the walk knew: of the last timed record at or before this one.
     const uint32_t* near = nullptr;
@@ -136,7 +136,7 @@ TEST(RecordSyncTest, RecordsFarApartInTimeStillFollowOneAnother) {
   ASSERT_NE(stream, nullptr);
   RecordReader reader;
   RecordReaderInit(&reader, stream, (int64_t)file.size());
-  for (size_t i = 0; i + 1 < starts.size(); i++) EXPECT_EQ(RecordsFollow(&reader, starts[i], 0), 1);
+  for (size_t i = 0; i + 1 < starts.size(); i++) EXPECT_EQ(RecordsFollow(&reader, starts[i], 0, nullptr), 1);
   // Timed, they do not: no search starts there.
   EXPECT_EQ(FindRecords(&reader, 0, (int64_t)file.size(), nullptr), -1);
   RecordReaderFree(&reader);
