@@ -11,6 +11,12 @@
 
 #include "avi/sami_writer.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 // ---------------------------------------------------------------------------
 // 64-bit positions on buffered streams.
 
@@ -27,6 +33,15 @@ static int AviSeek(FILE* file, int64_t offset) {
   return _fseeki64(file, offset, SEEK_SET) == 0 ? 0 : -1;
 #else
   return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : -1;
+#endif
+}
+
+// Cuts a flushed file to length bytes.
+static int AviTruncate(FILE* file, int64_t length) {
+#ifdef _WIN32
+  return _chsize_s(_fileno(file), length) == 0 ? 0 : -1;
+#else
+  return ftruncate(fileno(file), static_cast<off_t>(length)) == 0 ? 0 : -1;
 #endif
 }
 
@@ -368,10 +383,17 @@ int AviWriterOpen(const char* path, int32_t count, const AviStreamSpec* streams,
 // A write of a chunk that failed. The stream drops the bytes it could not
 // write, and these may include earlier chunks that it still held: then it
 // now stands before this chunk's start, and those chunks, already counted in
-// the index, are not in the file. Passes code on.
+// the index, are not in the file. Otherwise the write position goes back to
+// the chunk's start, so that no torn chunk stays inside "movi": the next
+// chunk, or the index, takes its place. Passes code on.
 static int ChunkWriteFailed(AviWriter* writer, int64_t chunkStart, int code) {
   int64_t position = AviTell(writer->aviFile);
-  if (position < 0 || position < chunkStart) writer->lostData = 1;
+  if (position < 0 || position < chunkStart || AviSeek(writer->aviFile, chunkStart) != 0) {
+    writer->lostData = 1;
+    return code;
+  }
+  clearerr(writer->aviFile);
+  writer->chunkTakenBack = 1;
   return code;
 }
 
@@ -462,10 +484,12 @@ int AviWriterFinish(AviWriter* writer) {
     // A seek that fails (it flushes the buffered tail) would put the final
     // header after the index; a flush that fails loses it. Both are -3.
     if (writer->fileSize < 0 || AviSeek(writer->aviFile, 0) != 0 || AviWriteHeader(writer) != 0 ||
-        fflush(writer->aviFile) != 0)
+        fflush(writer->aviFile) != 0 ||
+        (writer->chunkTakenBack && AviTruncate(writer->aviFile, writer->fileSize) != 0))
       result = -3;
   }
 
+  if (result == 0 && writer->captionFile && writer->lostCaptions) result = -4;
   if (result == 0 && writer->captionFile) {
     int closing = SamiWriteClosing(writer->captionFile);
     if (fclose(writer->captionFile) != 0) closing = -1;

@@ -69,6 +69,14 @@ struct AviWriter {
   // indexed (the stream drops what it could not write): the index would
   // point at missing data, so the file cannot be finished.
   int32_t lostData;
+  // Non-zero once a chunk that failed part-way was taken back (the write
+  // position moved back to its start): bytes of it may lie beyond the end
+  // of what is finally written, and are cut off at finishing.
+  int32_t chunkTakenBack;
+  // Non-zero once a caption could not be written whole: the caption file
+  // lacks it, or earlier captions the stream still held, so it is not
+  // finished (no closing text) and the finish fails.
+  int32_t lostCaptions;
 };
 
 struct AviHandle {

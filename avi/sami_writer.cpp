@@ -2,6 +2,7 @@
 // by the number of video frames the AVI file had received when it arrived.
 #include "avi/sami_writer.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -78,28 +79,43 @@ int SamiOpen(const char* language, const char* aviPath, FILE** out) {
   return 0;
 }
 
+// A caption write that failed: the stream may have dropped this caption's
+// bytes and those of earlier captions that it still held, so the caption
+// file is no longer whole and the writer's finish fails. Passes code on.
+static int CaptionWriteFailed(AviWriter* writer, int code) {
+  writer->lostCaptions = 1;
+  return code;
+}
+
 int SamiWriteCaption(AviWriter* writer, const AviStreamSpec* stream, const void* text,
                      int32_t size) {
   FILE* file = writer->captionFile;
   // A caption needs at least one byte: its last byte tells how to write it.
   if (!file || !text || size < 1) return -5;
 
+  // Milliseconds beyond the largest int are held at it: a time that wrapped
+  // would be negative.
   int start = 0;
-  if (writer->rate > 0)
-    start = static_cast<int>(static_cast<double>(writer->videoFrames) * 1000.0 / writer->rate);
-  if (fprintf(file, SAMI_SYNC, start) < 0) return -1;
+  if (writer->rate > 0) {
+    double milliseconds = static_cast<double>(writer->videoFrames) * 1000.0 / writer->rate;
+    start = milliseconds >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(milliseconds);
+  }
+  if (fprintf(file, SAMI_SYNC, start) < 0) return CaptionWriteFailed(writer, -1);
 
-  if (stream->text.language[0] && fputs(SAMI_CLASS, file) < 0) return -2;
+  if (stream->text.language[0] && fputs(SAMI_CLASS, file) < 0)
+    return CaptionWriteFailed(writer, -2);
 
   const char* bytes = static_cast<const char*>(text);
   if (bytes[size - 1] != '\0') {
-    if (fwrite(bytes, 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) return -5;
+    if (fwrite(bytes, 1, static_cast<size_t>(size), file) != static_cast<size_t>(size))
+      return CaptionWriteFailed(writer, -5);
   } else {
     size_t length = strlen(bytes);
-    if (length > 0 && fwrite(bytes, 1, length, file) != length) return -4;
+    if (length > 0 && fwrite(bytes, 1, length, file) != length)
+      return CaptionWriteFailed(writer, -4);
   }
 
-  if (fputc('\n', file) == EOF) return -6;
+  if (fputc('\n', file) == EOF) return CaptionWriteFailed(writer, -6);
   return 0;
 }
 

@@ -117,6 +117,23 @@ TEST_F(AviChunks, ChunksLostWithAFailedWriteLeaveTheFileUnfinished) {
   ExpectFields(ReadBytes(path), {{4, 0xFFFFFFFF}, {48, 0}});  // the provisional header stays
 }
 
+// A chunk that fails part-way is taken back: the next chunk starts where it
+// did, and the "movi" list holds whole chunks only.
+TEST_F(AviChunks, AChunkThatFailsPartWayIsReplacedByTheNext) {
+  Open();
+  ASSERT_EQ(Write(1000), 0);
+  ASSERT_EQ(fflush(writer->aviFile), 0);
+  {
+    FileSizeLimit limit(224 + 1008 + 3000);
+    EXPECT_EQ(Write(5000), -7);
+  }
+  ASSERT_EQ(Write(4, 0), 0);
+  ASSERT_EQ(AviWriterFinish(writer), 0);
+  FileBytes f = ReadBytes(path);
+  ASSERT_EQ(f.size(), 224 + 1008 + 12 + 8 + 2 * 16);
+  ExpectFields(f, {{1232, "00dc"}, {1236, 4}, {1244, "idx1"}, {216, 1008 + 12 + 4}});
+}
+
 TEST_F(AviChunks, FinishingOnAFullDiskReportsTheFailure) {
   struct Row {
     int chunks;

@@ -150,10 +150,23 @@ TEST_F(SamiFile, FinishFailuresLeaveTheCaptionFileWithoutItsClosingText) {
   Open("");
   Caption("x", 1);
   Frames(1);
-  FileSizeLimit limit(static_cast<uint64_t>(FileLength(aviPath)));
-  EXPECT_EQ(AviWriterFinish(writer), -3);
+  {
+    FileSizeLimit limit(static_cast<uint64_t>(FileLength(aviPath)));
+    EXPECT_EQ(AviWriterFinish(writer), -3);
+  }
   std::string text = ReadText(samiPath);
   EXPECT_EQ(text.substr(text.size() - 18), " <SYNC Start=0>\nx\n");
+
+  // A failed caption write drops the caption the stream still held, which
+  // was reported written: the finish fails and the file stays unclosed.
+  Open("");
+  Caption("held", 4);
+  {
+    FileSizeLimit full(static_cast<uint64_t>(FileLength(samiPath)));
+    EXPECT_EQ(AviWriterWriteChunk(writer, 1, std::string(5000, 'c').c_str(), 5000, 0), -5);
+  }
+  EXPECT_EQ(AviWriterFinish(writer), -4);
+  EXPECT_EQ(ReadText(samiPath).find(kClosing), std::string::npos);
 }
 
 TEST(SamiCaption, EachFailingStepHasItsCodeAndTheFileStaysOpenForTheNext) {
@@ -184,12 +197,16 @@ TEST(SamiCaption, EachFailingStepHasItsCodeAndTheFileStaysOpenForTheNext) {
   // The file of the last failure takes the next captions; no rate times them at 0.
   writer.videoFrames = 45;
   EXPECT_EQ(SamiWriteCaption(&writer, &stream, "kept", 4), 0);
+  writer.rate = 1;  // 2,147,484,000 ms: held at the largest int, never wrapped
+  writer.videoFrames = 2147484;
+  EXPECT_EQ(SamiWriteCaption(&writer, &stream, "late", 4), 0);
   writer.rate = 0;
   EXPECT_EQ(SamiWriteCaption(&writer, &stream, "x", 1), 0);
   fclose(writer.captionFile);
   const std::string text = ReadText(path);
   EXPECT_EQ(text.find("lost"), std::string::npos);
-  EXPECT_NE(text.find(" <SYNC Start=1500>\n <P Class=LANGCC> kept\n <SYNC Start=0>\n <P Class=LANGCC> x\n"),
+  EXPECT_NE(text.find(" <SYNC Start=1500>\n <P Class=LANGCC> kept\n <SYNC Start=2147483647>\n <P Class=LANGCC> late\n"
+                      " <SYNC Start=0>\n <P Class=LANGCC> x\n"),
             std::string::npos) << text;
 }
 
