@@ -36,7 +36,8 @@ struct SegmentFile {
 
 // The segment files of folder; an unreadable folder gives none.
 std::vector<SegmentFile> ListSegmentFiles(const char* folder);
-// The temporary segment files of folder ("~N.avi", segment 0).
+// The temporary segment files of folder ("~N.avi" segment 1, "~N-K.avi"
+// segment K).
 std::vector<SegmentFile> ListTemporaryFiles(const char* folder);
 // Files of after that are not in before under the same name and identity,
 // whose channel lies in mask, ordered by channel and segment.

@@ -32,9 +32,11 @@
 
 static const char PROGRAM[] = "zentrix-cli";
 
-// Room that a final segment name needs after the output folder:
-// "/Ch64_20090307_080500_20090307_080510(9999).avi" and its terminator.
-enum { SEGMENT_NAME_ROOM = 48 };
+// Room that the shortest final segment name needs after the output folder:
+// "/Ch1_20090307_080500_20090307_080510.avi" and its terminator. In a folder
+// with less room no segment could ever be named; with more, a segment whose
+// own name does not fit keeps its temporary name and is reported.
+enum { SEGMENT_NAME_ROOM = 41 };
 
 static const char USAGE[] =
     "Usage: zentrix-cli scan RECORDING\n"
@@ -55,10 +57,11 @@ static const char USAGE[] =
     "\n"
     "Exit status: 0 done; 1 usage error; 2 the recording cannot be opened;\n"
     "3 OUTDIR is missing or not writable; 4 the list could not be written to\n"
-    "standard output; 5 some AVI files could not be written (a full disk):\n"
-    "video is missing, and files that could not be finished keep their\n"
-    "temporary names ~N.avi; 130 interrupted by Ctrl+C, 143 by SIGTERM (the\n"
-    "files finished so far are closed, named and listed).\n";
+    "standard output; 5 video is missing: some AVI files could not be written\n"
+    "(a full disk; files that could not be finished or named keep temporary\n"
+    "names ~N.avi, ~N-2.avi, ... and are listed), or a chosen channel with\n"
+    "video got no file; 130 interrupted by Ctrl+C, 143 by SIGTERM (the files\n"
+    "finished so far are closed, named and listed).\n";
 
 static int UsageError(const std::string& message) {
   fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM,
@@ -255,26 +258,43 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
 
   // Segment files that could not be written: say so, and name the ones that
   // this run left under their temporary names.
-  int failed = context->failedSegments;
-  if (failed > 0) {
+  int failed = context->failedSegments, uncreated = context->uncreatedSegments;
+  std::vector<SegmentFile> unfinished =
+      NewSegmentFiles(temporaryBefore, ListTemporaryFiles(context->outputFolder), mask);
+  if (failed > 0)
     fprintf(stderr, "%s: %d segment file%s could not be written completely in '%s' "
                     "(is the disk full?): video is missing\n",
             PROGRAM, failed, failed == 1 ? "" : "s", context->outputFolder);
-    std::vector<SegmentFile> unfinished =
-        NewSegmentFiles(temporaryBefore, ListTemporaryFiles(context->outputFolder), mask);
-    for (const SegmentFile& file : unfinished)
-      fprintf(stderr, "%s: could not be finished, kept as %s" PATH_SEPARATOR "%s\n", PROGRAM,
-              context->outputFolder, file.name.c_str());
-  }
+  for (const SegmentFile& file : unfinished)
+    fprintf(stderr, "%s: could not be finished, kept as %s" PATH_SEPARATOR "%s\n", PROGRAM,
+            context->outputFolder, file.name.c_str());
+  if (uncreated > 0)
+    fprintf(stderr, "%s: %d segment file%s could not be created in '%s' (is the disk full?): "
+                    "video is missing\n",
+            PROGRAM, uncreated, uncreated == 1 ? "" : "s", context->outputFolder);
 
   // Frames that could not be transcoded are missing from the files: say so,
   // with the likeliest cause first, rather than report a clean export.
   // A full disk has been reported above: the frames it cost are its own.
-  if (context->lostFrames > 0 && failed == 0)
+  if (context->lostFrames > 0 && failed == 0 && uncreated == 0)
     fprintf(stderr, "%s: %d frame%s of the chosen channels could not be exported (no codec "
                     "module for their codec type next to %s, a codec that refused them, or "
                     "damaged data)\n",
             PROGRAM, context->lostFrames, context->lostFrames == 1 ? "" : "s", PROGRAM);
+
+  // A chosen channel with video but no file, final or kept, is never a
+  // clean export, whatever the cause.
+  ChannelMask withFile = 0;
+  for (const SegmentFile& file : NewSegmentFiles(before, after, mask))
+    withFile |= (ChannelMask)1 << (file.channel - 1);
+  for (const SegmentFile& file : unfinished) withFile |= (ChannelMask)1 << (file.channel - 1);
+  int unwritten = 0;
+  for (int channel = 0; channel < CHANNEL_COUNT; channel++) {
+    if (!((context->videoChannels & ~withFile) >> channel & 1)) continue;
+    fprintf(stderr, "%s: channel %d has video, but no file was written for it\n", PROGRAM,
+            channel + 1);
+    unwritten++;
+  }
 
   // Damaged stretches of the recording: the frames in them are gone, and the
   // user should know that the files are not the whole recording.
@@ -284,7 +304,7 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
             PROGRAM, context->damagedPlaces, context->damagedPlaces == 1 ? "" : "s");
 
   if (result < 0) return Interrupted("; the files listed were finished");
-  return failed > 0 ? EXIT_WRITE_FAILED : EXIT_DONE;
+  return failed > 0 || uncreated > 0 || unwritten > 0 ? EXIT_WRITE_FAILED : EXIT_DONE;
 }
 
 // A list that did not reach its reader (a full disk, a closed pipe) is a

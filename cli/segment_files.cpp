@@ -33,19 +33,25 @@ static int ParseSegmentName(const char* name, int* channel, int* segment) {
   return 0;
 }
 
-// Reads "~<channel>.avi", the name of a segment file while it is written.
+// Reads "~<channel>.avi" or "~<channel>-<n>.avi", the names of a segment
+// file while it is written; segment is 1 or n.
 static int ParseTemporaryName(const char* name, int* channel, int* segment) {
   size_t length = strlen(name);
-  if (length < 6 || length > 7 || name[0] != '~' || strcmp(name + length - 4, ".avi") != 0)
+  if (length < 6 || name[0] != '~' || strcmp(name + length - 4, ".avi") != 0) return -1;
+  char* end = nullptr;
+  long number = strtol(name + 1, &end, 10);
+  if (end == name + 1 || name[1] < '0' || name[1] > '9' || number < 1 || number > CHANNEL_COUNT)
     return -1;
-  int number = 0;
-  for (const char* at = name + 1; at < name + length - 4; at++) {
-    if (*at < '0' || *at > '9') return -1;
-    number = number * 10 + (*at - '0');
+  long later = 1;
+  if (*end == '-') {
+    const char* digits = end + 1;
+    later = strtol(digits, &end, 10);
+    if (end == digits || *digits < '0' || *digits > '9' || later < 2 || later > 1000000)
+      return -1;
   }
-  if (number < 1 || number > CHANNEL_COUNT) return -1;
-  *channel = number;
-  *segment = 0;
+  if (end != name + length - 4) return -1;
+  *channel = (int)number;
+  *segment = (int)later;
   return 0;
 }
 

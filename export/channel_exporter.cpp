@@ -20,9 +20,13 @@ enum { SEGMENT_FULL = 1 };
 
 enum { SEGMENT_RATE = 30, SEGMENT_CODEC_FORMAT = 4, ENCODER_MODE = 2 };
 
+// Temporary names tried for a segment before its channel gives up.
+enum { TEMP_NAME_TRIES = 1000 };
+
 static const char SEGMENT_HANDLER[] = "xvid";
 
 #define TEMP_NAME_FORMAT "%s" PATH_SEPARATOR "~%d.avi"
+#define LATER_TEMP_NAME_FORMAT "%s" PATH_SEPARATOR "~%d-%d.avi"
 #define FIRST_SEGMENT_FORMAT \
   "%s" PATH_SEPARATOR "Ch%d_%04d%02d%02d_%02d%02d%02d_%04d%02d%02d_%02d%02d%02d.avi"
 #define LATER_SEGMENT_FORMAT \
@@ -48,27 +52,17 @@ static int FormatSegmentPath(char* path, const char* folder, const ChannelExport
 }
 
 int NameTempSegment(ChannelExporter* exporter, const char* folder) {
-  exporter->tempPath[0] = '\0';
-
-  // The widest final name: the largest year a CalendarTime holds, month and
-  // day as a header block can carry them, the hour of the largest time of
-  // day (27 bits of milliseconds), and the largest segment number.
-  ChannelExporter widest;
-  memset(&widest, 0, sizeof widest);
-  widest.channelIndex = exporter->channelIndex;
-  CalendarTime latest = {65535, 15, 0, 31, 37, 59, 59, 999};
-  widest.firstTime = latest;
-  widest.lastTime = latest;
-  char path[PATH_SIZE];
-  if (FormatSegmentPath(path, folder, &widest, INT32_MAX) != 0) return -1;
-
-  int length = snprintf(exporter->tempPath, PATH_SIZE, TEMP_NAME_FORMAT, folder,
-                        exporter->channelIndex + 1);
-  if (length < 0 || length >= PATH_SIZE) {
-    exporter->tempPath[0] = '\0';
-    return -1;
+  int channel = exporter->channelIndex + 1;
+  for (int number = 1; number <= TEMP_NAME_TRIES; number++) {
+    int length = number == 1
+                     ? snprintf(exporter->tempPath, PATH_SIZE, TEMP_NAME_FORMAT, folder, channel)
+                     : snprintf(exporter->tempPath, PATH_SIZE, LATER_TEMP_NAME_FORMAT, folder,
+                                channel, number);
+    if (length < 0 || length >= PATH_SIZE) break;
+    if (!PlatformPathExists(exporter->tempPath)) return 0;
   }
-  return 0;
+  exporter->tempPath[0] = '\0';
+  return -1;
 }
 
 // Closes the segment's encoder, then its decoder.
@@ -118,15 +112,23 @@ int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
     return -4;
   }
 
-  exporter->avi = AviCreateVideo(exporter->tempPath, (float)SEGMENT_RATE, SEGMENT_HANDLER,
-                                 frame->width, frame->height);
+  // Each segment takes a free temporary name when it opens: a file that an
+  // earlier segment could not finish is kept, never written over.
+  if (NameTempSegment(exporter, context->outputFolder) == 0)
+    exporter->avi = AviCreateVideo(exporter->tempPath, (float)SEGMENT_RATE, SEGMENT_HANDLER,
+                                   frame->width, frame->height);
   if (!exporter->avi) {
-    // The output folder refused the file (full, gone, read-only): a segment
-    // that could not be written, which the run's caller hears of.
-    context->failedSegments++;
+    // The output folder refused the file (full, gone, read-only) or no name
+    // fits. What a failed create left under the free name holds no video
+    // and is removed. The channel's key frames that try again while creates
+    // keep failing stand for one segment that could not be created.
+    if (exporter->tempPath[0]) remove(exporter->tempPath);
+    if (!exporter->createFailed) context->uncreatedSegments++;
+    exporter->createFailed = 1;
     CloseCodecInstances(exporter);
     return -5;
   }
+  exporter->createFailed = 0;
 
   exporter->segmentIncomplete = 0;
   exporter->frameCount = 0;
@@ -271,6 +273,7 @@ int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info
   // Without memory for the payload (or, against the caller's promise,
   // without an exporter) the payload is passed over, so that the walk stays
   // in step with the records.
+  if (exporter) context->videoChannels |= (ChannelMask)1 << channel;
   uint8_t* payload = exporter ? (uint8_t*)ExportPayloadAllocate(length) : nullptr;
   if (!payload) {
     SkipRecordPayload(stream, length);
@@ -310,11 +313,11 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
   exporter->segmentHeight = 0;
 
   if (empty) {
-    if (finished != 0 || remove(exporter->tempPath) != 0) context->failedSegments++;
+    remove(exporter->tempPath);
   } else if (open) {
     // A file that could not be finished has no index or a wrong one: it
     // keeps its temporary name, so that no broken file passes for a
-    // segment. A name that does not fit is not used either.
+    // segment. One whose real final name does not fit a path keeps it too.
     char finalPath[PATH_SIZE];
     int named = finished == 0 &&
                 FormatSegmentPath(finalPath, context->outputFolder, exporter, number) == 0 &&

@@ -42,6 +42,9 @@ struct ChannelExporter {
   // Non-zero once the AVI writer has refused a frame of the open segment
   // (other than at the size limit): the segment's file lacks that frame.
   int32_t segmentIncomplete;
+  // Non-zero while the channel's segment files cannot be created: the key
+  // frames that try again count no further segment in the context.
+  int32_t createFailed;
 };
 
 void GrowBufferInit(GrowBuffer* buffer);
@@ -55,15 +58,17 @@ int TranscodeFrame(FrameInfo* frame, const CalendarTime* time, AppContext* conte
 int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info,
                 AppContext* context);
 // Always 0. The segment file gets its final name only when it was written
-// by this run and finished; otherwise it keeps its temporary name. One that
-// got no frame at all is removed instead. A segment that could not be
-// finished, named or removed, or that lacks frames, is counted in the
-// context's failedSegments.
+// by this run and finished and that name fits a path; otherwise it keeps its
+// temporary name. One that got no frame at all is removed instead. A file
+// that holds video but could not be finished or named, or that lacks
+// frames, is counted in the context's failedSegments.
 int CloseSegment(AppContext* context, ChannelExporter* exporter);
 
-// Sets tempPath to "~<channel>.avi" in folder. Returns 0, or -1 (tempPath
-// left empty) when that name or the longest final name of a segment would
-// not fit PATH_SIZE, so that no segment is written that cannot be named.
+// Sets tempPath to the first name in folder that no file has:
+// "~<channel>.avi", else "~<channel>-2.avi", "~<channel>-3.avi" and so on,
+// so that no file kept by an earlier segment or run is written over.
+// OpenSegment names each segment so. Returns 0, or -1 (tempPath left
+// empty) when no free name fits PATH_SIZE.
 int NameTempSegment(ChannelExporter* exporter, const char* folder);
 
 // Allocator of each frame's payload buffer (malloc unless replaced); the

@@ -42,18 +42,17 @@ static int ChannelSelected(const AppContext* context, int channel) {
 }
 
 // One exporter for each selected channel. A channel whose exporter cannot be
-// allocated, or whose file names would not fit a path, is left out.
+// allocated is left out. Names are tested when a segment gets them.
 static void CreateExporters(AppContext* context) {
+  context->uncreatedSegments = 0;
+  context->videoChannels = 0;
   for (int i = 0; i < CHANNEL_COUNT; i++) context->exporters[i] = nullptr;
   for (int i = 0; i < CHANNEL_COUNT; i++) {
     if (!ChannelSelected(context, i)) continue;
     ChannelExporter* exporter = new (std::nothrow) ChannelExporter();
     if (!exporter) continue;
     exporter->channelIndex = i;
-    if (NameTempSegment(exporter, context->outputFolder) != 0) {
-      delete exporter;
-      continue;
-    }
+    NameTempSegment(exporter, context->outputFolder);  // again at each segment's open
     GrowBufferInit(&exporter->encoded);
     GrowBufferInit(&exporter->picture);
     context->exporters[i] = exporter;

@@ -47,6 +47,9 @@ void PlatformLockDelete(PlatformLock* lock);
 // Renames from to to, replacing an existing file. Returns 0 or -1.
 int PlatformRenameReplace(const char* from, const char* to);
 
+// Non-zero when the folder holds an entry of this path (file, folder, link).
+int PlatformPathExists(const char* path);
+
 void PlatformSleep(uint32_t milliseconds);
 
 // Threads: body(argument) runs on a new thread; join waits for it without a

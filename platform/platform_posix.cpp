@@ -150,6 +150,11 @@ int PlatformRenameReplace(const char* from, const char* to) {
   return rename(from, to) == 0 ? 0 : -1;
 }
 
+int PlatformPathExists(const char* path) {
+  struct stat status;
+  return path && lstat(path, &status) == 0;
+}
+
 void PlatformSleep(uint32_t milliseconds) {
   struct timespec rest;
   rest.tv_sec = milliseconds / 1000;

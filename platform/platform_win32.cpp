@@ -84,6 +84,10 @@ int PlatformRenameReplace(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
 }
 
+int PlatformPathExists(const char* path) {
+  return path && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 void PlatformSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
 // ---------------------------------------------------------------------------

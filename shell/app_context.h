@@ -31,10 +31,16 @@ struct AppContext {
   ChannelMask channelMask;
   char outputFolder[PATH_SIZE];
   ChannelExporter* exporters[CHANNEL_COUNT];
-  // Segment files of the last export run that could not be created, written
-  // completely, finished or given their final name; 0 after a clean run. The
-  // export run counts them for its caller: zentrix-cli reports them.
+  // Segment files of the last export run that hold video but could not be
+  // written completely, finished or given their final name; 0 after a clean
+  // run. The export run counts them for its caller: zentrix-cli reports them.
   int32_t failedSegments;
+  // Segments of the last export run whose file could not be created (a
+  // channel's key frames that try again in vain count once), and the
+  // selected channels whose video records reached their exporter: a chosen
+  // channel with video but no file is reported by zentrix-cli.
+  int32_t uncreatedSegments;
+  ChannelMask videoChannels;
   // Video frames of the selected channels that the last export run could not
   // write (no codec module, a codec that refused them, damaged data); frames
   // before a segment's first key frame are not counted. zentrix-cli reports them.

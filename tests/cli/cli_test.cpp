@@ -254,7 +254,8 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
 // Each run lists exactly the files it wrote, by channel; files of earlier
 // runs (finished or temporary) are neither listed nor touched; channels
 // without frames or not named by the scan give no file. Frames that no codec
-// module takes (codec type 3 has none) are missing: the run says so.
+// module takes (codec type 3 has none) are missing: the run says so, and a
+// chosen channel with video but no file fails it.
 TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   InstallWithCodecs();
   Bytes file = TwoChannelRecording();
@@ -270,24 +271,25 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   const std::string ch5 = out + "/Ch5_20090307_080509_20090307_080509.avi";
   const std::string lost = "zentrix-cli: 2 frames of the chosen channels could not be exported "
       "(no codec module for their codec type next to zentrix-cli, a codec that refused them, or "
-      "damaged data)\n";
+      "damaged data)\nzentrix-cli: channel 7 has video, but no file was written for it\n";
   const struct {
     Texts arguments;
     Texts listed;
     std::string err;
+    int status = 0;
   } runs[] = {
       {{"export", recording, out + "/", "--channels", "3,1"}, {ch1, ch3}, ""},
       {{"export", recording, out, "--channels", "1,2"}, {ch1}, ""},  // replaced, listed again
-      {{"export", recording, out, "--channels", "1,7"}, {ch1}, lost},
-      {{"export", recording, out}, {ch1, ch3, ch5}, lost},
-      {{"export", recording, out, "--channels", "all"}, {ch1, ch3, ch5}, lost},
+      {{"export", recording, out, "--channels", "1,7"}, {ch1}, lost, 5},
+      {{"export", recording, out}, {ch1, ch3, ch5}, lost, 5},
+      {{"export", recording, out, "--channels", "all"}, {ch1, ch3, ch5}, lost, 5},
       {{"export", Recording(Bytes(), "empty.dat"), out}, {},
        "zentrix-cli: the recording names no channels; nothing to export\n"},
   };
   for (const auto& r : runs) {
     SCOPED_TRACE(r.arguments.back());
     Outcome run = Cli(r.arguments);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, r.status);
     EXPECT_EQ(run.err, r.err);
     EXPECT_EQ(Lines(run.out), r.listed);
     for (const std::string& path : r.listed) EXPECT_TRUE(IsAviFile(path)) << path;
@@ -310,10 +312,33 @@ TEST_F(CliFixture, AFullDiskIsReportedAndNoBrokenFileGetsAFinalName) {
                          "zentrix-cli: could not be finished, kept as " + out + "/~1.avi\n"
                          "zentrix-cli: could not be finished, kept as " + out + "/~3.avi\n");
   EXPECT_EQ(FolderNames(out), (Names{"~1.avi", "~3.avi"}));
-  // With room again the same export is clean and replaces the unfinished files.
+  // Kept files are never written over: the next run takes other names.
+  run = Cli({"export", recording, out, "--channels", "1,3"}, Child{"", 400});
+  EXPECT_EQ(run.status, 5);
+  EXPECT_NE(run.err.find("kept as " + out + "/~1-2.avi\nzentrix-cli: could not be finished, "
+                         "kept as " + out + "/~3-2.avi\n"), std::string::npos) << run.err;
+  // With room again the same export is clean.
   EXPECT_EQ(Cli({"export", recording, out, "--channels", "1,3"}).status, 0);
   EXPECT_EQ(FolderNames(out), (Names{"Ch1_20090307_080500_20090307_080502.avi",
-                                     "Ch3_20090307_080500_20090307_080502.avi"}));
+                                     "Ch3_20090307_080500_20090307_080502.avi", "~1.avi",
+                                     "~1-2.avi", "~3.avi", "~3-2.avi"}));
+}
+
+// Names are tested when a segment gets them: in a folder of 219 characters
+// channel 1's file is named, while channel 12's final name does not fit, so
+// its file keeps its temporary name and the run fails.
+TEST_F(CliFixture, ALongOutputFolderKeepsTheFilesWhoseNamesDoNotFit) {
+  InstallWithCodecs();
+  Bytes file;
+  AppendBlock(&file, T2, 1 | 1 << 11);
+  for (unsigned channel : {0, 11}) AppendFrame(&file, channel, 0);
+  std::string recording = Recording(file);
+  std::string out = MakeFolder(std::string(219 - folder.size() - 1, 'd'));
+  Outcome run = Cli({"export", recording, out});
+  EXPECT_EQ(run.status, 5);
+  EXPECT_EQ(run.out, out + "/Ch1_20090307_080500_20090307_080500.avi\n");
+  EXPECT_NE(run.err.find("kept as " + out + "/~12.avi\n"), std::string::npos) << run.err;
+  EXPECT_EQ(FolderNames(out).size(), 2u);
 }
 
 class CliStopFixture : public CliFixture, public ::testing::WithParamInterface<int> {};
