@@ -39,7 +39,7 @@ static int AviSeek(FILE* file, int64_t offset) {
 // Cuts a flushed file to length bytes.
 static int AviTruncate(FILE* file, int64_t length) {
 #ifdef _WIN32
-  return _chsize_s(_fileno(file), length) == 0 ? 0 : -1;
+  return _chsize(_fileno(file), static_cast<long>(length)) == 0 ? 0 : -1;  // below 2^31
 #else
   return ftruncate(fileno(file), static_cast<off_t>(length)) == 0 ? 0 : -1;
 #endif
