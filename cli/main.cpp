@@ -51,7 +51,7 @@ static const char USAGE[] =
     "\n"
     "Options:\n"
     "  --channels LIST  channels to export: numbers 1-64 separated by commas,\n"
-    "                   or all (the default: every channel the scan lists)\n"
+    "                   or all (the default: every channel that has video)\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
@@ -220,14 +220,17 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
   }
 
   TerminalProgressAttach(shell);
+  ChannelMask listed = 0;
   if (all) {
-    // Every channel that the scan lists.
+    // Every channel: damaged header blocks can hide a channel from the
+    // scan's list, but not its frames from the export walk.
     if (ScanRecordingFile(stream, context) < 0) {
       TerminalProgressEnd(shell);
       fclose(stream);
       return Interrupted("");
     }
-    for (const HeadlessRow& row : shell->rows) mask |= (ChannelMask)1 << row.itemData;
+    for (const HeadlessRow& row : shell->rows) listed |= (ChannelMask)1 << row.itemData;
+    mask = ~(ChannelMask)0;
     if (PlatformSeek(stream, 0, SEEK_SET) != 0) {
       TerminalProgressEnd(shell);
       fclose(stream);
@@ -236,12 +239,6 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
       return EXIT_RECORDING;
     }
     clearerr(stream);
-    if (mask == 0) {
-      TerminalProgressEnd(shell);
-      fclose(stream);
-      fprintf(stderr, "%s: the recording names no channels; nothing to export\n", PROGRAM);
-      return EXIT_DONE;
-    }
   }
 
   context->channelMask = mask;
@@ -253,8 +250,18 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
 
   // Files are listed after a cancel too: the run closed and named them.
   std::vector<SegmentFile> after = ListSegmentFiles(context->outputFolder);
-  for (const SegmentFile& file : NewSegmentFiles(before, after, mask))
+  std::vector<SegmentFile> written = NewSegmentFiles(before, after, mask);
+  for (const SegmentFile& file : written)
     printf("%s" PATH_SEPARATOR "%s\n", context->outputFolder, file.name.c_str());
+  if (all && listed == 0 && written.empty())
+    fprintf(stderr, "%s: the recording names no channels; nothing to export\n", PROGRAM);
+  ChannelMask unlisted = 0;
+  for (const SegmentFile& file : written)
+    if (all && !((listed >> (file.channel - 1)) & 1)) unlisted |= (ChannelMask)1 << (file.channel - 1);
+  for (int i = 0; i < CHANNEL_COUNT; i++)
+    if ((unlisted >> i) & 1)
+      fprintf(stderr, "%s: channel %d has video but is not in the scan's list (no header block "
+                      "that could be read names it): exported too\n", PROGRAM, i + 1);
 
   // Segment files that could not be written: say so, and name the ones that
   // this run left under their temporary names.

@@ -179,3 +179,71 @@ int64_t FindRecords(RecordReader* reader, int64_t from, int64_t limit, const uin
   }
   return -1;
 }
+
+void KnownTimesNote(KnownTimes* times, const RecordHeader* header) {
+  if (RecordTimeUnset(header)) return;
+  uint32_t time = RecordTimeOfDay(header);
+  unsigned channel = RecordChannel(header);
+  times->channelMs[channel] = time;
+  times->channelKnown[channel] = 1;
+  times->lastMs = time;
+  times->lastKnown = 1;
+}
+
+int KnownTimesFit(const KnownTimes* times, const RecordHeader* header) {
+  uint32_t time = RecordTimeOfDay(header);
+  unsigned channel = RecordChannel(header);
+  if (times->channelKnown[channel] && RecordTimesClose(times->channelMs[channel], time)) return 1;
+  if (times->lastKnown && RecordTimesClose(times->lastMs, time)) return 1;
+  return times->channelKnown[channel] || times->lastKnown ? 0 : -1;
+}
+
+enum {
+  FOLLOW_TIMED = 3,      // records timed close to a time met before them,
+  FOLLOW_FRAMED = 16,    // or records with kinds a walk goes on with,
+  FOLLOW_BLOCKS = 2,     // or sound header blocks, that show records follow
+  FOLLOW_STEPS = 24,     // records looked at before giving up
+  FOLLOW_EMPTY = 65536   // empty records passed (zeros read as a run of them)
+};
+
+// The bytes of a payload read as records have a random kind (more than a
+// third of them end a walk, and a header block among them is unsound) and a
+// random time: a run of them rarely passes for records.
+int RecordsFollowOn(RecordReader* reader, int64_t at, const KnownTimes* times) {
+  uint32_t chainMs[FOLLOW_STEPS];
+  int chainTimes = 0, timed = 0, framed = 0, blocks = 0, empty = 0;
+  for (int steps = 0; steps < FOLLOW_STEPS;) {
+    if (timed >= FOLLOW_TIMED || framed >= FOLLOW_FRAMED || blocks >= FOLLOW_BLOCKS) return 1;
+    if (at == reader->fileLength) return 1;
+    const uint8_t* bytes = Fetch(reader, at, RECORD_HEADER_SIZE);
+    // The file ends inside a header, or a length ran past it.
+    if (!bytes) return 0;
+    RecordHeader header;
+    memcpy(header.bytes, bytes, RECORD_HEADER_SIZE);
+    uint32_t length = RecordPayloadLength(&header);
+    if (length == 0) {
+      if (++empty > FOLLOW_EMPTY) return 0;
+      at += RECORD_HEADER_SIZE;
+      continue;
+    }
+    steps++;
+    unsigned kind = RecordKind(&header);
+    if (kind == RECORD_HEADER_BLOCK) {
+      at = HeaderBlockEnd(reader, at, length, 1);
+      if (at < 0) return 0;
+      blocks++;
+      framed++;
+      continue;
+    }
+    if (kind <= RECORD_LAST_EXPORT_KIND) framed++;
+    if (!RecordTimeUnset(&header)) {
+      uint32_t time = RecordTimeOfDay(&header);
+      int close = KnownTimesFit(times, &header) == 1;
+      for (int i = 0; i < chainTimes && !close; i++) close = RecordTimesClose(chainMs[i], time);
+      if (close) timed++;
+      chainMs[chainTimes++] = time;
+    }
+    at += RECORD_HEADER_SIZE + length;
+  }
+  return 0;
+}

@@ -47,3 +47,28 @@ int RecordsFollow(RecordReader* reader, int64_t at, int timed, const uint32_t* n
 // time the walk knew, or null). -1 when there is none, -2 when the memory to
 // search with cannot be had.
 int64_t FindRecords(RecordReader* reader, int64_t from, int64_t limit, const uint32_t* near);
+
+// The times of day a walk has met: the last of each channel and the last of
+// all. Channels recorded hours apart each keep their own.
+enum { KNOWN_TIME_CHANNELS = 128 };
+struct KnownTimes {
+  uint32_t channelMs[KNOWN_TIME_CHANNELS];
+  uint8_t channelKnown[KNOWN_TIME_CHANNELS];
+  uint32_t lastMs;
+  int lastKnown;
+};
+
+// Notes the time of a record that has one.
+void KnownTimesNote(KnownTimes* times, const RecordHeader* header);
+// 1 when the record is timed close to the last time of its channel or of the
+// walk, 0 when it is timed far from those known, -1 when none is known.
+int KnownTimesFit(const KnownTimes* times, const RecordHeader* header);
+
+// Whether the records from `at` on follow one another as a recording's do:
+// 1 when they run in step to the end of the file, or when several in a row
+// are timed close to the times known or to one another, or when many in a
+// row follow with kinds a walk goes on with and sound header blocks; 0 when
+// a length runs past the file, a header block is unsound, or the records
+// look like the bytes of a payload. The first timed record may be timed far
+// from everything known (the recorder was off); empty records are passed.
+int RecordsFollowOn(RecordReader* reader, int64_t at, const KnownTimes* times);

@@ -253,9 +253,10 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
 
 // Each run lists exactly the files it wrote, by channel; files of earlier
 // runs (finished or temporary) are neither listed nor touched; channels
-// without frames or not named by the scan give no file. Frames that no codec
-// module takes (codec type 3 has none) are missing: the run says so, and a
-// chosen channel with video but no file fails it.
+// without frames give no file, and the default exports a channel with frames
+// that the scan does not list, saying so. Frames that no codec module takes
+// (codec type 3 has none) are missing: the run says so, and a chosen channel
+// with video but no file fails it.
 TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   InstallWithCodecs();
   Bytes file = TwoChannelRecording();
@@ -269,6 +270,9 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   const std::string ch1 = out + "/Ch1_20090307_080500_20090307_080502.avi";
   const std::string ch3 = out + "/Ch3_20090307_080500_20090307_080502.avi";
   const std::string ch5 = out + "/Ch5_20090307_080509_20090307_080509.avi";
+  const std::string ch6 = out + "/Ch6_20090307_080500_20090307_080500.avi";
+  const std::string unlisted = "zentrix-cli: channel 6 has video but is not in the scan's list "
+      "(no header block that could be read names it): exported too\n";
   const std::string lost = "zentrix-cli: 2 frames of the chosen channels could not be exported "
       "(no codec module for their codec type next to zentrix-cli, a codec that refused them, or "
       "damaged data)\nzentrix-cli: channel 7 has video, but no file was written for it\n";
@@ -281,8 +285,8 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
       {{"export", recording, out + "/", "--channels", "3,1"}, {ch1, ch3}, ""},
       {{"export", recording, out, "--channels", "1,2"}, {ch1}, ""},  // replaced, listed again
       {{"export", recording, out, "--channels", "1,7"}, {ch1}, lost, 5},
-      {{"export", recording, out}, {ch1, ch3, ch5}, lost, 5},
-      {{"export", recording, out, "--channels", "all"}, {ch1, ch3, ch5}, lost, 5},
+      {{"export", recording, out}, {ch1, ch3, ch5, ch6}, unlisted + lost, 5},
+      {{"export", recording, out, "--channels", "all"}, {ch1, ch3, ch5, ch6}, unlisted + lost, 5},
       {{"export", Recording(Bytes(), "empty.dat"), out}, {},
        "zentrix-cli: the recording names no channels; nothing to export\n"},
   };
@@ -294,7 +298,7 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
     EXPECT_EQ(Lines(run.out), r.listed);
     for (const std::string& path : r.listed) EXPECT_TRUE(IsAviFile(path)) << path;
   }
-  EXPECT_EQ(FolderNames(out).size(), 5u);  // no temporary file of its own left
+  EXPECT_EQ(FolderNames(out).size(), 6u);  // no temporary file of its own left
   EXPECT_EQ(ReadFile(stale), std::string(100, '\1'));
   EXPECT_EQ(ReadFile(temporary), std::string(64, '\2'));
 }

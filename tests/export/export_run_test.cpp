@@ -106,24 +106,44 @@ TEST_F(ExportRunTest, OnlyTheSelectedChannelsGetExportersAndTheirFrames) {
   ExpectOneFile("Ch1_20090307_080500_20090307_080501.avi", {Pic(0), Pic(100)}, {0x10, 0});
 }
 
-// Records of other kinds and empty payloads are passed over; kind 9 ends the
-// walk even with an empty payload.
-TEST_F(ExportRunTest, ARecordOfKind9EndsTheWalk) {
-  RecordingBuilder r;
-  r.HeaderBlock(MARCH_7_2009, 1);
-  r.Frame16(0, 0, 0, Pic(0));
-  for (unsigned kind : {2u, 3u, 5u, 6u, 7u, 8u})
-    r.ExtendedFrame(kind, 0, 2, 16, 16, TimeOfDay(8, 5, 0, 100 * kind), Pic(kind));
-  r.Record(MakePlainHeader(4, 0, 0, 0, 0, 0), Bytes());  // header block kind
-  r.Record(MakePlainHeader(0, 0, 2, 1, 0, 0), Bytes());  // video kind
-  r.Frame16(1, 0, 1, Pic(1));
-  r.Record(MakePlainHeader(9, 0, 0, 0, 0, 0), Bytes());
-  r.Frame16(1, 0, 2, Pic(2));
-  r.HeaderBlock(MARCH_7_2009, 1);
-  EXPECT_EQ(Run(r, 1), 0);
-  EXPECT_EQ(steps.size(), 2u);  // the second header block was never reached
-  EXPECT_EQ(shell.progressText, DoneText());
-  ExpectOneFile("Ch1_20090307_080500_20090307_080501.avi", {Pic(0), Pic(1)}, {0x10, 0});
+// Records of other kinds and empty payloads are passed over. A record of a
+// kind above 8 in a recording whose records follow one another ends the walk
+// at once, whatever its length and time, whatever empty records or frames
+// follow it, and after a gap of 20 minutes too: no damage, no search back, and
+// the progress goes from the first header block to the end.
+TEST_F(ExportRunTest, ARecordOfAKindAbove8EndsTheWalk) {
+  const struct {
+    unsigned kind, length, empties, emptyKind, gapMinutes;
+    bool framesAfter;
+  } cases[] = {{9, 0, 0, 0, 0, true},   {9, 0, 1, 0, 0, true},   {9, 100, 200, 0, 0, false},
+               {12, 8, 1, 3, 0, true},  {15, 4, 0, 0, 20, false}, {9, 0, 0, 0, 20, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("kind " + std::to_string(c.kind) + ", gap " + std::to_string(c.gapMinutes));
+    RecordingBuilder r;
+    r.HeaderBlock(MARCH_7_2009, 1);
+    r.Frame16(0, 0, 0, Pic(0));
+    for (unsigned kind : {2u, 3u, 5u, 6u, 7u, 8u})
+      r.ExtendedFrame(kind, 0, 2, 16, 16, TimeOfDay(8, 5, 0, 100 * kind), Pic(kind));
+    r.Record(MakePlainHeader(4, 0, 0, 0, 0, 0), Bytes());  // header block kind
+    r.Record(MakePlainHeader(0, 0, 2, 1, 0, 0), Bytes());  // video kind
+    const uint32_t last = TimeOfDay(8, 5 + c.gapMinutes, 1);
+    r.ExtendedFrame(1, 0, 2, 16, 16, last, Pic(1));
+    r.Record(MakePlainHeader(c.kind, 0, 0, 0, c.length ? last : 0, c.length), Bytes(c.length));
+    for (unsigned i = 0; i < c.empties; i++)
+      r.Record(MakePlainHeader(c.emptyKind, 0, 0, 0, 0, 0), Bytes());
+    if (c.framesAfter) {
+      r.ExtendedFrame(1, 0, 2, 16, 16, last + 1000, Pic(2));
+      r.HeaderBlock(MARCH_7_2009, 1);
+      r.ExtendedFrame(1, 0, 2, 16, 16, last + 2000, Pic(3));
+    }
+    EXPECT_EQ(Run(r, 1), 0);
+    EXPECT_EQ(context->damagedPlaces, 0);
+    EXPECT_EQ(steps.size(), 2u);  // the second header block was never reached
+    EXPECT_EQ(shell.progressText, DoneText());
+    ExpectOneFile(c.gapMinutes ? "Ch1_20090307_080500_20090307_082501.avi"
+                               : "Ch1_20090307_080500_20090307_080501.avi",
+                  {Pic(0), Pic(1)}, {0x10, 0});
+  }
 }
 
 // The segments are named by the frames written so far, and the modules are

@@ -1,15 +1,16 @@
-// Walks arbitrary bytes as a recording file, once by the export walk's rules
-// and once by the channel scan's, decoding every header block and frame.
-// Every record must move the stream forward, so the walk ends by itself. Then
-// searches the bytes for records as a walk that lost its step does.
+// Walks arbitrary bytes as a recording file, once with the record walk of the
+// export run and once by the channel scan's rules, decoding every header
+// block and frame. The scan's every record must move the stream forward; the
+// record walk may search back after damage, but never hands out a frame
+// twice, so both walks end by themselves. Then searches the bytes for
+// records as a walk that lost its step does.
 #include "platform/platform.h"
 #include "recording/header_block.h"
 #include "recording/packed_time.h"
 #include "recording/record_stream.h"
 #include "recording/record_sync.h"
+#include "recording/record_walk.h"
 #include "tests/fuzz/fuzz_support.h"
-
-enum WalkRules { EXPORT_RULES, SCAN_RULES };
 
 static void CheckTime(PackedTime time) {
   char text[FORMAT_TIME_SIZE + 1];
@@ -39,8 +40,67 @@ static int ConsumeFrame(FILE* stream, const RecordHeader* header, std::vector<ui
   return 0;
 }
 
-static void Walk(FILE* stream, size_t size, WalkRules rules) {
+static void CheckBlock(int code, const HeaderInfo& previous, const HeaderInfo& info) {
+  Check(code >= -5 && code <= 0, "header block code");
+  if (code < 0) {
+    Check(memcmp(&previous, &info, sizeof info) == 0, "failed block changed its info");
+    return;
+  }
+  CheckTime(info.blockTime);
+  Check(info.version == 2 || (info.channels >> 32) == 0, "extension channels");
+  Check(PackedYear(info.blockTime) > 1000 && PackedYear(info.blockTime) < 3000, "year");
+}
+
+// The export run's walk: frames of every channel are taken.
+static void WalkForExport(FILE* stream, size_t size) {
   std::vector<uint8_t> buffer;
+  HeaderInfo info;
+  memset(&info, 0, sizeof info);
+  RecordWalk walk;
+  RecordWalkInit(&walk, stream, (int64_t)size);
+  int64_t lastProgress = 0, lastFrame = -1;
+  walk.user = &lastProgress;
+  walk.onProgress = [](void* user, int64_t position) {
+    int64_t* last = (int64_t*)user;
+    Check(position > *last, "progress went back");
+    *last = position;
+  };
+  RecordHeader header;
+  int64_t at;
+  size_t records = 0;
+  int result;
+  while ((result = RecordWalkNext(&walk, &header, &at)) == RECORD_WALK_RECORD) {
+    // Between two searches the walk goes forward, a record at a time.
+    Check(++records <= (size / RECORD_HEADER_SIZE + 1) * (size_t)(walk.damagedPlaces + 1),
+          "walk does not end");
+    Check(at >= 0 && at + RECORD_HEADER_SIZE <= (int64_t)size, "record outside the file");
+    unsigned kind = RecordKind(&header);
+    Check(kind <= RECORD_LAST_EXPORT_KIND, "an ending kind handed out");
+    if (RecordPayloadLength(&header) == 0) continue;
+    if (kind == RECORD_HEADER_BLOCK) {
+      HeaderInfo previous = info;
+      int code = ReadHeaderBlock(stream, &header, &info);
+      CheckBlock(code, previous, info);
+      RecordWalkHeaderBlock(&walk, code == 0 ? &info : nullptr);
+    } else if (kind == RECORD_KEY_FRAME || kind == RECORD_FRAME || kind == RECORD_MEDIA ||
+               kind == RECORD_VIDEO_6 || kind == RECORD_VIDEO_7) {
+      if (ConsumeFrame(stream, &header, &buffer) < 0) continue;
+      Check(at > lastFrame, "a frame taken twice");
+      lastFrame = at;
+      RecordWalkFrameTaken(&walk);
+    } else if (RecordWalkSkip(&walk) < 0) {
+      // A memory stream cannot seek past its end; a file would, and its
+      // next read would end the walk or start a search.
+      result = RECORD_WALK_END;
+      break;
+    }
+  }
+  Check(result == RECORD_WALK_END || result == RECORD_WALK_ENDING_KIND, "walk result");
+  RecordWalkFree(&walk);
+}
+
+// The channel scan's rules: header blocks give the distance to skip.
+static void WalkForScan(FILE* stream, size_t size) {
   HeaderInfo info;
   memset(&info, 0, sizeof info);
   bool headerSeen = false;
@@ -54,29 +114,16 @@ static void Walk(FILE* stream, size_t size, WalkRules rules) {
     Check(++records <= size / RECORD_HEADER_SIZE, "walk does not end");
     unsigned kind = RecordKind(&header);
     uint32_t length = RecordPayloadLength(&header);
-    if (rules == EXPORT_RULES && kind > RECORD_LAST_EXPORT_KIND) break;
-
     if (length == 0) {
       // complete after its header
     } else if (kind == RECORD_HEADER_BLOCK) {
       HeaderInfo previous = info;
       int code = ReadHeaderBlock(stream, &header, &info);
-      Check(code >= -5 && code <= 0, "header block code");
-      if (code < 0) {
-        Check(memcmp(&previous, &info, sizeof info) == 0, "failed block changed its info");
-        if (rules == SCAN_RULES) break;
-      } else {
-        headerSeen = true;
-        CheckTime(info.blockTime);
-        Check(info.version == 2 || (info.channels >> 32) == 0, "extension channels");
-        Check(PackedYear(info.blockTime) > 1000 && PackedYear(info.blockTime) < 3000, "year");
-      }
-    } else if (rules == EXPORT_RULES && (kind == RECORD_KEY_FRAME || kind == RECORD_FRAME ||
-                                         kind == RECORD_MEDIA || kind == RECORD_VIDEO_6 ||
-                                         kind == RECORD_VIDEO_7)) {
-      if (ConsumeFrame(stream, &header, &buffer) < 0) break;
+      CheckBlock(code, previous, info);
+      if (code < 0) break;
+      headerSeen = true;
     } else {
-      uint32_t distance = (rules == SCAN_RULES && headerSeen) ? info.skipLength : length;
+      uint32_t distance = headerSeen ? info.skipLength : length;
       // A memory stream cannot seek past its end; a file would, and its next
       // read would end the walk.
       if (SkipRecordPayload(stream, distance) < 0) break;
@@ -114,10 +161,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::vector<uint8_t> bytes(data, data + size);
-  for (WalkRules rules : {EXPORT_RULES, SCAN_RULES}) {
+  for (int scan = 0; scan < 2; scan++) {
     FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");
     Check(stream, "no memory stream");
-    Walk(stream, size, rules);
+    if (scan)
+      WalkForScan(stream, size);
+    else
+      WalkForExport(stream, size);
     fclose(stream);
   }
   FILE* stream = fmemopen(bytes.data(), bytes.size(), "rb");

@@ -143,4 +143,38 @@ TEST(RecordSyncTest, RecordsFarApartInTimeStillFollowOneAnother) {
   fclose(stream);
 }
 
+// Two channels recorded six hours apart, interleaved: every record is timed
+// close to the last of its own channel, so a walk takes each without looking
+// ahead. Records follow on from every record start, timed or not, and from no
+// place inside the noise of a payload.
+TEST(RecordSyncTest, InterleavedChannelsHoursApartKeepTheirOwnTimes) {
+  std::mt19937 random(3);
+  Bytes file;
+  std::vector<size_t> starts;
+  KnownTimes known = {}, none = {};
+  for (uint32_t i = 0; i < 12; i++) {
+    uint32_t time = NOON + (i % 2) * 6 * 3600 * 1000 + i * 40;
+    RecordHeader header = MakeExtendedHeader(i > 1, i % 2, i == 5 ? 0 : time, 200);
+    if (i >= 2 && i != 5) {
+      EXPECT_EQ(KnownTimesFit(&known, &header), 1) << i;
+    }
+    KnownTimesNote(&known, &header);
+    starts.push_back(file.size());
+    Bytes payload(200);
+    for (uint8_t& byte : payload) byte = (uint8_t)random();
+    AppendRecord(&file, header, payload);
+  }
+  FILE* stream = OpenBytes(file);
+  ASSERT_NE(stream, nullptr);
+  RecordReader reader;
+  RecordReaderInit(&reader, stream, (int64_t)file.size());
+  for (size_t at = 0, record = 0; at < file.size(); at++) {
+    bool start = record < starts.size() && at == starts[record];
+    EXPECT_EQ(RecordsFollowOn(&reader, (int64_t)at, start ? &none : &known), start) << at;
+    record += start;
+  }
+  RecordReaderFree(&reader);
+  fclose(stream);
+}
+
 }  // namespace
