@@ -203,13 +203,17 @@ enum {
   FOLLOW_FRAMED = 16,    // or records with kinds a walk goes on with,
   FOLLOW_BLOCKS = 2,     // or sound header blocks, that show records follow
   FOLLOW_STEPS = 24,     // records looked at before giving up
-  FOLLOW_EMPTY = 65536   // empty records passed (zeros read as a run of them)
+  // Empty records passed: zeros read as a run of them, and a record read in
+  // the bytes of a payload often leads into the zeros that pad a frame and
+  // through them, one time in ten, to records again.
+  FOLLOW_EMPTY = 8,
+  FOLLOW_EMPTY_AFTER_END = 1024
 };
 
 // The bytes of a payload read as records have a random kind (more than a
 // third of them end a walk, and a header block among them is unsound) and a
 // random time: a run of them rarely passes for records.
-int RecordsFollowOn(RecordReader* reader, int64_t at, const KnownTimes* times) {
+int RecordsFollowOn(RecordReader* reader, int64_t at, const KnownTimes* times, int afterEnd) {
   uint32_t chainMs[FOLLOW_STEPS];
   int chainTimes = 0, timed = 0, framed = 0, blocks = 0, empty = 0;
   for (int steps = 0; steps < FOLLOW_STEPS;) {
@@ -222,7 +226,7 @@ int RecordsFollowOn(RecordReader* reader, int64_t at, const KnownTimes* times) {
     memcpy(header.bytes, bytes, RECORD_HEADER_SIZE);
     uint32_t length = RecordPayloadLength(&header);
     if (length == 0) {
-      if (++empty > FOLLOW_EMPTY) return 0;
+      if (++empty > (afterEnd ? FOLLOW_EMPTY_AFTER_END : FOLLOW_EMPTY)) return 0;
       at += RECORD_HEADER_SIZE;
       continue;
     }
@@ -235,12 +239,19 @@ int RecordsFollowOn(RecordReader* reader, int64_t at, const KnownTimes* times) {
       framed++;
       continue;
     }
-    if (kind <= RECORD_LAST_EXPORT_KIND) framed++;
+    if (kind <= RECORD_LAST_EXPORT_KIND)
+      framed++;
+    else if (afterEnd)
+      return 0;
     if (!RecordTimeUnset(&header)) {
       uint32_t time = RecordTimeOfDay(&header);
-      int close = KnownTimesFit(times, &header) == 1;
+      int fit = KnownTimesFit(times, &header);
+      int close = fit == 1;
       for (int i = 0; i < chainTimes && !close; i++) close = RecordTimesClose(chainMs[i], time);
-      if (close) timed++;
+      if (close)
+        timed++;
+      else if (afterEnd && chainTimes == 0 && fit == 0)
+        return 0;
       chainMs[chainTimes++] = time;
     }
     at += RECORD_HEADER_SIZE + length;

@@ -70,5 +70,9 @@ int KnownTimesFit(const KnownTimes* times, const RecordHeader* header);
 // row follow with kinds a walk goes on with and sound header blocks; 0 when
 // a length runs past the file, a header block is unsound, or the records
 // look like the bytes of a payload. The first timed record may be timed far
-// from everything known (the recorder was off); empty records are passed.
-int RecordsFollowOn(RecordReader* reader, int64_t at, const KnownTimes* times);
+// from everything known (the recorder was off); a few empty records are
+// passed.
+// With `afterEnd` (the records after one of a kind that ends a walk) the
+// first timed record must be timed close to those known, no kind that ends
+// a walk may come, and a long run of empty records is passed.
+int RecordsFollowOn(RecordReader* reader, int64_t at, const KnownTimes* times, int afterEnd);

@@ -82,7 +82,7 @@ static int JudgeRecord(RecordWalk* walk, int64_t at, const RecordHeader* header)
   if (RecordKind(header) > RECORD_LAST_EXPORT_KIND) {
     // Ends the walk unless what follows shows the framing broken here.
     int64_t next = at + RECORD_HEADER_SIZE + RecordPayloadLength(header);
-    judgement = RecordsFollowOn(&walk->reader, next, &walk->times) ? RECORD_ENDS_WALK
+    judgement = RecordsFollowOn(&walk->reader, next, &walk->times, 1) ? RECORD_ENDS_WALK
                                                                     : RECORD_OUT_OF_STEP;
   } else if (walk->state == WALK_FOUND) {
     return RECORD_TAKEN;
@@ -94,7 +94,7 @@ static int JudgeRecord(RecordWalk* walk, int64_t at, const RecordHeader* header)
     if (fit == -1) return RECORD_TAKEN;
     // Timed far from every time met, or read where a header block that
     // could not be read left the stream: a record when records follow it.
-    judgement = RecordsFollowOn(&walk->reader, at, &walk->times) ? RECORD_TAKEN
+    judgement = RecordsFollowOn(&walk->reader, at, &walk->times, 0) ? RECORD_TAKEN
                                                                   : RECORD_OUT_OF_STEP;
   }
   if (PlatformSeek(walk->stream, at + RECORD_HEADER_SIZE, SEEK_SET) != 0) return RECORD_ENDS_WALK;

@@ -115,7 +115,7 @@ TEST_F(ExportRunTest, ARecordOfAKindAbove8EndsTheWalk) {
   const struct {
     unsigned kind, length, empties, emptyKind, gapMinutes;
     bool framesAfter;
-  } cases[] = {{9, 0, 0, 0, 0, true},   {9, 0, 1, 0, 0, true},   {9, 100, 200, 0, 0, false},
+  } cases[] = {{9, 0, 0, 0, 0, true},   {9, 0, 1, 0, 0, true},   {9, 100, 200, 0, 0, true},
                {12, 8, 1, 3, 0, true},  {15, 4, 0, 0, 20, false}, {9, 0, 0, 0, 20, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE("kind " + std::to_string(c.kind) + ", gap " + std::to_string(c.gapMinutes));

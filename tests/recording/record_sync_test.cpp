@@ -170,7 +170,7 @@ TEST(RecordSyncTest, InterleavedChannelsHoursApartKeepTheirOwnTimes) {
   RecordReaderInit(&reader, stream, (int64_t)file.size());
   for (size_t at = 0, record = 0; at < file.size(); at++) {
     bool start = record < starts.size() && at == starts[record];
-    EXPECT_EQ(RecordsFollowOn(&reader, (int64_t)at, start ? &none : &known), start) << at;
+    EXPECT_EQ(RecordsFollowOn(&reader, (int64_t)at, start ? &none : &known, 0), start) << at;
     record += start;
   }
   RecordReaderFree(&reader);
