@@ -1,5 +1,5 @@
-// The walk over the records of a recording file that the export run and the
-// inventory share: it hands out one record after another, ends at the end of
+// The walk over the records of a recording file, for the export run and any
+// reader that counts what a recording holds: it hands out one record after another, ends at the end of
 // the file or at a record of a kind above 8, and where damage has put it out
 // of step with the records it finds them again, counting each damaged place
 // and the bytes passed over there.
