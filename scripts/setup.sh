@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing zentrix need.
 # Quick when everything is there already; run as root on a fresh machine.
+# ZENTRIX_WIN64=1 adds the 64-bit Windows cross compiler, ZENTRIX_WINE=1 the
+# real-window test's tools and 32-bit Wine, both together 64-bit Wine as well.
 set -euo pipefail
 
 packages=(
@@ -10,8 +12,14 @@ packages=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   ffmpeg libavcodec-dev libavutil-dev libswscale-dev
 )
+if [ "${ZENTRIX_WIN64:-0}" = 1 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+fi
 if [ "${ZENTRIX_WINE:-0}" = 1 ]; then
-  packages+=(wine wine32:i386 fonts-wine xvfb xdotool x11-utils imagemagick zip)
+  packages+=(wine fonts-wine xvfb xdotool x11-utils imagemagick zip)
+  # 32-bit Wine only where it is wanted: a machine that cannot run 32-bit
+  # code tests the 64-bit program under 64-bit Wine.
+  [ "${ZENTRIX_WIN64:-0}" = 1 ] && packages+=(wine64) || packages+=(wine32:i386)
 fi
 
 missing=()

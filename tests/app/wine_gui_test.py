@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Drives zentrix.exe in a real window, as a person would: under 32-bit Wine
-in a Wine desktop on its own Xvfb display and a fresh prefix, every input an X
+"""Drives zentrix.exe in a real window, as a person would: under Wine (32-bit,
+or 64-bit for the 64-bit build with --arch win64) in a Wine desktop on its own Xvfb display and a fresh prefix, every input an X
 event (xdotool), also in the real file and folder choosers. wine_inspect.exe
 reports what the windows show; AVI files are checked with ffprobe and against
 the native zentrix-cli. Screenshots land in OUT/screens. Ends with the line
@@ -10,6 +10,14 @@ import argparse, glob, json, os, queue, re, shutil, subprocess, sys, threading, 
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+# Per Wine architecture: the loader that starts every Windows program, and the
+# cross compiler of the inspector. Debian has no wine64 command, and while
+# 32-bit Wine is installed "wine" and "wineboot" start the 32-bit loader: the
+# 64-bit loader is started by its own path.
+ARCHES = {
+    "win32": ("wine", "i686-w64-mingw32"),
+    "win64": ("/usr/lib/wine/wine64", "x86_64-w64-mingw32"),
+}
 
 
 class Abort(Exception):
@@ -57,16 +65,20 @@ class Session:
         os.makedirs(home)
         self.env = {k: v for k, v in os.environ.items()
                     if not k.startswith(("WINE", "XDG_", "WAYLAND"))}
+        loader, host = ARCHES[self.args.arch]
+        self.loader = shutil.which(loader) or loader
         self.env.update(DISPLAY=":" + display, HOME=home, XDG_CONFIG_HOME=home + "/.config",
-                        WINEPREFIX=os.path.join(self.out, "prefix"), WINEARCH="win32",
+                        WINEPREFIX=os.path.join(self.out, "prefix"), WINEARCH=self.args.arch,
                         WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono, Gecko
+        if self.args.arch == "win64":
+            self.env["WINELOADER"] = self.loader
         wine = lambda *command, timeout=60: subprocess.run(  # noqa: E731
             command, env=self.env, check=True, timeout=timeout, **QUIET)
-        wine("wineboot", "-i", timeout=180)
+        wine(self.loader, "wineboot", "-i", timeout=180)
         # A Wine desktop places, activates and focuses windows as Windows does,
         # with no window manager.
         for key, name, value in (("", "Desktop", "Default"), ("\\Desktops", "Default", "1024x768")):
-            wine("wine", "reg", "add", "HKCU\\Software\\Wine\\Explorer" + key, "/v", name, "/d",
+            wine(self.loader, "reg", "add", "HKCU\\Software\\Wine\\Explorer" + key, "/v", name, "/d",
                  value, "/f")
         wine("wineserver", "-w", timeout=120)
         # Debian's Wine does not look in its own font folder: Tahoma and Marlett
@@ -76,12 +88,12 @@ class Session:
         print("..    Wine prefix ready", flush=True)
 
         exe = os.path.join(self.out, "wine_inspect.exe")
-        compiler = shutil.which("i686-w64-mingw32-g++-posix") or "i686-w64-mingw32-g++"
+        compiler = shutil.which(host + "-g++-posix") or host + "-g++"
         subprocess.run([compiler, "-O1", "-Wall", "-Wextra", "-Werror", "-static", "-o", exe,
                         os.path.join(HERE, "wine_inspect.cpp")], check=True, timeout=300)
-        self.app = subprocess.Popen(["wine", os.path.join(self.args.mingw_bin, "zentrix.exe")],
+        self.app = subprocess.Popen([self.loader, os.path.join(self.args.mingw_bin, "zentrix.exe")],
                                     cwd=self.args.mingw_bin, env=self.env, **QUIET)
-        self.inspector = subprocess.Popen(["wine", exe], env=self.env, stdin=subprocess.PIPE,
+        self.inspector = subprocess.Popen([self.loader, exe], env=self.env, stdin=subprocess.PIPE,
                                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                           text=True, bufsize=1)
         threading.Thread(target=lambda: [*map(self.answers.put, self.inspector.stdout),
@@ -280,6 +292,12 @@ def check_start_and_about(s, r):
     r.check("zentrix Version 1.1" in texts and "OK" in texts,
             "Alt+'?' opens the About dialog with the version", str(texts))
     s.screenshot("about_dialog.png", about["rect"])
+    # Its layout as built into the program (a static icon sizes itself on screen).
+    icon = next((c for c in s.ask(f"dialog 103 {windows_path(s.args.mingw_bin)}\\zentrix.exe")
+                 or [] if c["id"] == 2), None)
+    r.check(icon and icon["class"].lower() == "static" and icon["style"] & 0x81F == 0x803 and
+            icon["rect"] == [8, 6, 21, 20], "the About dialog's icon control is a real-size "
+            "icon at (8, 6, 21, 20) in the built program", str(icon))
     s.keys("Escape")
     r.check(s.wait_gone(about, 10), "Esc closes the About dialog")
 
@@ -394,6 +412,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ("--mingw-bin", "--native-bin", "--out"):  # the out folder is emptied first
         parser.add_argument(option, required=True, type=os.path.abspath)
+    parser.add_argument("--arch", choices=sorted(ARCHES), default="win32",
+                        help="the Wine architecture the program in --mingw-bin is built for")
     args = parser.parse_args()
     shutil.rmtree(args.out, ignore_errors=True)
     os.makedirs(os.path.join(args.out, "screens"))

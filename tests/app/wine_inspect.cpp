@@ -5,6 +5,8 @@
 //   children HWND    every descendant of a window, the same way
 //   main             the main window: title, buttons, focus, columns, rows
 //   tree HWND        the visible items of a tree view: text and place
+//   dialog ID PATH   the controls of dialog template ID in the program at
+//                    PATH as built: id, class, style, rectangle in dialog units
 // It only looks: every input comes from the X server, as a person's would.
 #include <windows.h>
 #include <commctrl.h>
@@ -151,6 +153,63 @@ static std::string DescribeTree(HWND tree) {
   return out + "]";
 }
 
+// A name or ordinal field of a dialog template; ordinals of the predefined
+// control classes are given by their names.
+static std::string NameOrOrdinal(const WORD*& p) {
+  if (*p == 0) return p++, "\"\"";
+  if (*p == 0xFFFF) {
+    static const char* const classes[] = {"Button", "Edit", "Static", "ListBox", "ScrollBar",
+                                          "ComboBox"};
+    WORD ordinal = p[1];
+    p += 2;
+    return ordinal >= 0x80 && ordinal <= 0x85 ? Quote(classes[ordinal - 0x80])
+                                              : "\"#" + std::to_string(ordinal) + "\"";
+  }
+  char text[256];
+  WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWSTR>(p), -1, text, sizeof text, NULL, NULL);
+  p += lstrlenW(reinterpret_cast<LPCWSTR>(p)) + 1;
+  return Quote(text);
+}
+
+// Reads the extended dialog template (DLGTEMPLATEEX) from the program's
+// resources, as the dialog manager would find it.
+static std::string DescribeTemplate(int id, const char* path) {
+  HMODULE module = LoadLibraryExA(path, NULL, LOAD_LIBRARY_AS_DATAFILE);
+  HRSRC found = module ? FindResourceA(module, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5)) : NULL;
+  const WORD* p = found ? static_cast<const WORD*>(LockResource(LoadResource(module, found)))
+                        : NULL;
+  if (!p || p[0] != 1 || p[1] != 0xFFFF) {
+    if (module) FreeLibrary(module);
+    return "null";
+  }
+  DWORD style;
+  memcpy(&style, p + 6, sizeof style);
+  int count = p[8];
+  p += 13;  // version, signature, help id, extended style, style, count, rectangle
+  NameOrOrdinal(p), NameOrOrdinal(p), NameOrOrdinal(p);  // menu, class, title
+  if (style & DS_SETFONT) p += 3, NameOrOrdinal(p);      // size, weight, italic, typeface
+  std::string out = "[";
+  for (int item = 0; item < count; item++) {
+    p = reinterpret_cast<const WORD*>((reinterpret_cast<UINT_PTR>(p) + 3) & ~UINT_PTR(3));
+    DWORD fields[3], control;  // help id, extended style, style
+    short rect[4];
+    memcpy(fields, p, sizeof fields);
+    memcpy(rect, p + 6, sizeof rect);
+    memcpy(&control, p + 10, sizeof control);
+    p += 12;
+    std::string cls = NameOrOrdinal(p);
+    NameOrOrdinal(p);  // title
+    p += 1 + (*p + 1) / 2;  // creation data
+    char text[96];
+    snprintf(text, sizeof text, ",\"style\":%lu,\"rect\":[%d,%d,%d,%d]}",
+             static_cast<unsigned long>(fields[2]), rect[0], rect[1], rect[2], rect[3]);
+    out += (item ? ",{\"id\":" : "{\"id\":") + std::to_string(static_cast<int>(control)) +
+           ",\"class\":" + cls + text;
+  }
+  FreeLibrary(module);
+  return out + "]";
+}
+
 int main() {
   char line[256];
   while (fgets(line, sizeof line, stdin) && strncmp(line, "quit", 4) != 0) {
@@ -167,6 +226,8 @@ int main() {
       answer = DescribeMain();
     else if (strncmp(line, "tree ", 5) == 0)
       answer = DescribeTree(window);
+    else if (strncmp(line, "dialog ", 7) == 0 && strchr(space + 1, ' '))
+      answer = DescribeTemplate(atoi(space + 1), strchr(space + 1, ' ') + 1);
     else
       answer = "{\"error\":" + Quote(line) + "}";
     printf("%s\n", answer.c_str());
