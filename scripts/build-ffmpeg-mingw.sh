@@ -118,7 +118,7 @@ link_prefix() {
 
 mkdir -p "$cache"
 # One build per folder at a time; a second clone waits for the first.
-exec 9>"$cache/$name.lock"
+exec 9>"$cache/.$name.lock"
 flock 9
 if [ -f "$stamp" ]; then
   log "cached in $installed"
@@ -127,19 +127,24 @@ if [ -f "$stamp" ]; then
 fi
 rm -rf "$installed"
 
-sources=$cache/src
-src=$sources/ffmpeg-${version//[:~]/_}
+# The source is shared by the targets: fetched under a lock of its own.
+src=$cache/src/ffmpeg-${version//[:~]/_}
+exec 8>"$cache/.src.lock"
+flock 8
 if [ ! -f "$src/.complete" ]; then
   log "fetching Debian's ffmpeg source package $version"
   rm -rf "$src" "$src.tmp"
   mkdir -p "$src.tmp"
-  (cd "$src.tmp" && apt-get source -qq "ffmpeg=$version" >/dev/null)
+  # apt's download user cannot write into root's cache folder: quietly unsandboxed.
+  (cd "$src.tmp" && apt-get source -qq "ffmpeg=$version" 2>&1 >/dev/null |
+     grep -v 'unsandboxed as root' >&2 || true)
   unpacked=$(find "$src.tmp" -mindepth 1 -maxdepth 1 -type d -name 'ffmpeg-*' | head -n 1)
   [ -x "$unpacked/configure" ] || { echo "ffmpeg-mingw: no configure in $src.tmp" >&2; exit 1; }
   mv "$unpacked" "$src"
   rm -rf "$src.tmp"
   touch "$src/.complete"
 fi
+flock -u 8
 
 build=$cache/build-$target-$key
 rm -rf "$build"
