@@ -2,28 +2,38 @@
 // channels to AVI files, from the command line.
 //
 //   zentrix-cli scan RECORDING
-//   zentrix-cli export RECORDING OUTDIR [--channels LIST]
+//   zentrix-cli info RECORDING [--json] [--gap SECONDS]
+//   zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
 #ifdef _WIN32
+#include <io.h>
 #include <process.h>
 #define getpid _getpid
+#define dup _dup
+#define dup2 _dup2
+#define close _close
 #else
 #include <unistd.h>
 #endif
 
 #include "cli/cli.h"
+#include "cli/listing.h"
+#include "export/export_log.h"
 #include "export/export_run.h"
 #include "platform/platform.h"
 #include "recording/channel_scan.h"
+#include "recording/recording_info.h"
 #include "shell/headless_shell.h"
+#include "shell/progress.h"
 #include "shell/shell.h"
 
 #ifndef ZENTRIX_VERSION
@@ -40,18 +50,28 @@ enum { SEGMENT_NAME_ROOM = 41 };
 
 static const char USAGE[] =
     "Usage: zentrix-cli scan RECORDING\n"
-    "       zentrix-cli export RECORDING OUTDIR [--channels LIST]\n"
+    "       zentrix-cli info RECORDING [--json] [--gap SECONDS]\n"
+    "       zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]\n"
     "       zentrix-cli --help | --version\n"
     "\n"
     "Commands:\n"
     "  scan     list the channels of RECORDING, one line each:\n"
     "           Channel N<TAB>first date/time<TAB>last date/time\n"
+    "  info     show what RECORDING holds: per channel its frames, first and\n"
+    "           last frame, codec types, picture sizes, frame rate and gaps;\n"
+    "           for the file its header blocks, other records and damage\n"
     "  export   write the video of the chosen channels to AVI files in OUTDIR\n"
     "           and print the path of every finished file\n"
     "\n"
     "Options:\n"
     "  --channels LIST  channels to export: numbers 1-64 separated by commas,\n"
     "                   or all (the default: every channel that has video)\n"
+    "  --report FILE    after the export, whatever its end, write a JSON report\n"
+    "                   to FILE: the recording and every file written, with\n"
+    "                   their SHA-256 hashes, and the frames not exported\n"
+    "  --json           info: print JSON instead of columns\n"
+    "  --gap SECONDS    info and the report: a stretch longer than this without\n"
+    "                   a frame of a channel is a gap (default 2)\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
@@ -73,6 +93,9 @@ static int UsageError(const std::string& message) {
 struct Arguments {
   std::vector<std::string> operands;  // command first
   const char* channels = nullptr;
+  const char* report = nullptr;
+  const char* gap = nullptr;
+  bool json = false;
   bool help = false;
   bool version = false;
 };
@@ -94,6 +117,14 @@ static int ParseArguments(int argc, char** argv, Arguments* arguments) {
       arguments->channels = argv[++i];
     } else if (strncmp(argument, "--channels=", 11) == 0) {
       arguments->channels = argument + 11;
+    } else if (strcmp(argument, "--report") == 0) {
+      if (i + 1 >= argc) return UsageError("--report needs a FILE");
+      arguments->report = argv[++i];
+    } else if (strcmp(argument, "--gap") == 0) {
+      if (i + 1 >= argc) return UsageError("--gap needs a number of seconds");
+      arguments->gap = argv[++i];
+    } else if (strcmp(argument, "--json") == 0) {
+      arguments->json = true;
     } else {
       return UsageError(std::string("unknown option '") + argument + "'");
     }
@@ -178,10 +209,90 @@ static int Interrupted(const char* what) {
   return EXIT_SIGNALLED + (signalNumber > 0 ? signalNumber : SIGINT);
 }
 
+// Options that belong to other commands than the one given.
+static int ForeignOption(const Arguments& arguments, const std::string& command) {
+  if (arguments.channels && command != "export")
+    return UsageError("--channels belongs to the export command");
+  if (arguments.report && command != "export")
+    return UsageError("--report belongs to the export command");
+  if (arguments.json && command != "info") return UsageError("--json belongs to the info command");
+  if (arguments.gap && command == "scan")
+    return UsageError("--gap belongs to the info and export commands");
+  return 0;
+}
+
+// --gap SECONDS as milliseconds (INFO_GAP_MS without it).
+static int ParseGap(const Arguments& arguments, int64_t* gapMs) {
+  *gapMs = INFO_GAP_MS;
+  if (!arguments.gap) return 0;
+  char* end = nullptr;
+  double seconds = strtod(arguments.gap, &end);
+  if (end == arguments.gap || *end != '\0' || !(seconds > 0) || seconds > 1e9)
+    return UsageError(std::string("bad --gap '") + arguments.gap +
+                      "': give a number of seconds above 0");
+  *gapMs = (int64_t)(seconds * 1000.0 + 0.5);
+  if (*gapMs < 1) *gapMs = 1;
+  return 0;
+}
+
+// Walks the recording from its start for its inventory. The header block
+// reader's two diagnostic lines go to standard error meanwhile, so that
+// standard output carries only the listing. Returns 0, or -1 when cancelled.
+static int WalkInventory(FILE* stream, RecordingInfo* info, AppContext* context) {
+  int64_t length = PlatformFileLength(stream);
+  RecordingInfoInit(info, length < 0 ? 0 : length, info->gapMs);
+  if (PlatformSeek(stream, 0, SEEK_SET) != 0) return 0;
+  clearerr(stream);
+  fflush(stdout);
+  int saved = dup(1);
+  if (saved >= 0) dup2(2, 1);
+  int result = ReadRecordingInfo(stream, info, &context->runFlag);
+  fflush(stdout);
+  if (saved >= 0) {
+    dup2(saved, 1);
+    close(saved);
+  }
+  return result;
+}
+
+static std::string Thousands(int64_t value) {
+  char text[THOUSANDS_SIZE];
+  return FormatThousands(value < 0 ? 0 : (uint64_t)value, text);
+}
+
+// Says on standard error why a recording gives no channel, from what a walk
+// found in it: it is empty, no record can be found in it, or its records
+// name none.
+static void SayWhyNoChannels(const RecordingInfo* info, const std::string& path) {
+  int64_t frames = 0;
+  for (const ChannelInfo& channel : info->channels) frames += channel.frames;
+  // How far the walk read: to where it ended, over the records it took
+  // and the stretches it searched.
+  int64_t read = info->bytesWalked + (info->endKind >= 0 ? RECORD_HEADER_SIZE : 0);
+  for (const DamagedPlace& place : info->damage)
+    if (place.offset + place.skipped > read) read = place.offset + place.skipped;
+  if (read > info->fileSize) read = info->fileSize;
+  int64_t broke = info->damage.empty() ? info->bytesWalked : info->damage[0].offset;
+  if (info->fileSize == 0)
+    fprintf(stderr, "%s: '%s' is empty: it holds no records\n", PROGRAM, path.c_str());
+  else if (info->headerBlocks == 0 && frames == 0)
+    fprintf(stderr, "%s: '%s' does not look like a recording file: no header block and no "
+                    "video record in the %s bytes read of %s; the framing broke at offset %s\n",
+            PROGRAM, path.c_str(), Thousands(read).c_str(), Thousands(info->fileSize).c_str(),
+            Thousands(broke).c_str());
+  else if (info->headerBlocks == 0)
+    fprintf(stderr, "%s: '%s' has %s video record%s but no header block to name %s "
+                    "channels\n",
+            PROGRAM, path.c_str(), Thousands(frames).c_str(), frames == 1 ? "" : "s",
+            frames == 1 ? "its" : "their");
+  else
+    fprintf(stderr, "%s: the %s header blocks of '%s' name no channel\n", PROGRAM,
+            Thousands(info->headerBlocks).c_str(), path.c_str());
+}
+
 static int ScanCommand(const Arguments& arguments, AppContext* context, HeadlessShell* shell) {
   if (arguments.operands.size() != 2)
     return UsageError("scan needs exactly one RECORDING");
-  if (arguments.channels) return UsageError("--channels belongs to the export command");
 
   FILE* stream = OpenRecording(arguments.operands[1], context);
   if (!stream) return EXIT_RECORDING;
@@ -189,19 +300,57 @@ static int ScanCommand(const Arguments& arguments, AppContext* context, Headless
   TerminalProgressAttach(shell);
   int result = ScanRecordingFile(stream, context);
   TerminalProgressEnd(shell);
-  fclose(stream);
-  if (result < 0) return Interrupted("");
+  if (result < 0) {
+    fclose(stream);
+    return Interrupted("");
+  }
 
   for (const HeadlessRow& row : shell->rows)
     printf("%s\t%s\t%s\n", row.columns[0].c_str(), row.columns[1].c_str(),
            row.columns[2].c_str());
-  return EXIT_DONE;
+  int status = EXIT_DONE;
+  if (shell->rows.empty()) {
+    RecordingInfo* info = new RecordingInfo();
+    info->gapMs = INFO_GAP_MS;
+    if (WalkInventory(stream, info, context) < 0)
+      status = Interrupted("");
+    else
+      SayWhyNoChannels(info, arguments.operands[1]);
+    delete info;
+  }
+  fclose(stream);
+  return status;
 }
 
-static int ExportCommand(const Arguments& arguments, AppContext* context,
-                         HeadlessShell* shell) {
-  if (arguments.operands.size() != 3)
-    return UsageError("export needs a RECORDING and an OUTDIR");
+static int InfoCommand(const Arguments& arguments, AppContext* context) {
+  if (arguments.operands.size() != 2)
+    return UsageError("info needs exactly one RECORDING");
+  RecordingInfo* info = new RecordingInfo();
+  int status = ParseGap(arguments, &info->gapMs);
+  FILE* stream = status == 0 ? OpenRecording(arguments.operands[1], context) : nullptr;
+  if (status == 0 && !stream) status = EXIT_RECORDING;
+  if (status == 0) {
+    int result = WalkInventory(stream, info, context);
+    fclose(stream);
+    if (result < 0)
+      status = Interrupted("");
+    else if (arguments.json)
+      printf("%s\n", RecordingInfoJson(arguments.operands[1], *info).dump(2).c_str());
+    else
+      PrintRecordingInfo(stdout, arguments.operands[1], *info);
+  }
+  delete info;
+  return status;
+}
+
+// What the export leaves for its report besides the run's log.
+struct ExportState {
+  ReportRun run;
+  std::thread hasher;  // hashes the recording while the export runs
+};
+
+static int RunExport(const Arguments& arguments, AppContext* context, HeadlessShell* shell,
+                     ExportState* state) {
   ChannelMask mask = 0;
   bool all = true;
   if (arguments.channels) {
@@ -213,11 +362,22 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
 
   FILE* stream = OpenRecording(arguments.operands[1], context);
   if (!stream) return EXIT_RECORDING;
-  int status = SetOutputFolder(arguments.operands[2], context);
-  if (status != 0) {
-    fclose(stream);
-    return status;
+  int64_t length = PlatformFileLength(stream);
+  state->run.recordingSize = length < 0 ? 0 : length;
+  struct stat status;
+  // A pipe cannot be read twice: only a file is hashed.
+  if (arguments.report && fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode)) {
+    ReportRun* run = &state->run;
+    state->hasher = std::thread([run]() {
+      if (Sha256File(run->recordingPath, &run->recordingSha256) != 0) run->recordingSha256.clear();
+    });
   }
+  int folderStatus = SetOutputFolder(arguments.operands[2], context);
+  if (folderStatus != 0) {
+    fclose(stream);
+    return folderStatus;
+  }
+  state->run.outputFolder = context->outputFolder;
 
   TerminalProgressAttach(shell);
   ChannelMask listed = 0;
@@ -247,14 +407,24 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
   int result = ExportRecordingFile(stream, context);
   TerminalProgressEnd(shell);
   fclose(stream);
+  state->run.lostFrames = context->lostFrames;
 
   // Files are listed after a cancel too: the run closed and named them.
   std::vector<SegmentFile> after = ListSegmentFiles(context->outputFolder);
   std::vector<SegmentFile> written = NewSegmentFiles(before, after, mask);
   for (const SegmentFile& file : written)
     printf("%s" PATH_SEPARATOR "%s\n", context->outputFolder, file.name.c_str());
-  if (all && listed == 0 && written.empty())
+  const RecordingInfo* walked = &context->runLog->walked;
+  if (all && listed == 0 && written.empty() && result >= 0) {
+    SayWhyNoChannels(walked, arguments.operands[1]);
     fprintf(stderr, "%s: the recording names no channels; nothing to export\n", PROGRAM);
+  }
+  // The report's channels: those chosen, or with all of them those that
+  // have video or are named.
+  state->run.channels = mask;
+  for (int n = 0; all && n < CHANNEL_COUNT; n++)
+    if (walked->channels[n].frames == 0 && !walked->channels[n].named)
+      state->run.channels &= ~((ChannelMask)1 << n);
   ChannelMask unlisted = 0;
   for (const SegmentFile& file : written)
     if (all && !((listed >> (file.channel - 1)) & 1)) unlisted |= (ChannelMask)1 << (file.channel - 1);
@@ -311,7 +481,55 @@ static int ExportCommand(const Arguments& arguments, AppContext* context,
             PROGRAM, context->damagedPlaces, context->damagedPlaces == 1 ? "" : "s");
 
   if (result < 0) return Interrupted("; the files listed were finished");
+
+  // A chosen channel that the whole walk met no video of.
+  for (int n = 0; !all && n < CHANNEL_COUNT; n++)
+    if (((mask >> n) & 1) && walked->channels[n].frames == 0)
+      fprintf(stderr, "%s: channel %d has no video in the recording%s\n", PROGRAM, n + 1,
+              walked->channels[n].named ? " (its header blocks name it)" : "");
   return failed > 0 || uncreated > 0 || unwritten > 0 ? EXIT_WRITE_FAILED : EXIT_DONE;
+}
+
+// The export, and its report whatever its end.
+static int ExportCommand(const Arguments& arguments, AppContext* context, HeadlessShell* shell,
+                         int argc, char** argv) {
+  if (arguments.operands.size() != 3)
+    return UsageError("export needs a RECORDING and an OUTDIR");
+  ExportRunLog* log = new ExportRunLog();
+  int status = ParseGap(arguments, &log->gapMs);
+  if (status != 0) {
+    delete log;
+    return status;
+  }
+  ExportRunLogStart(log, 0);
+  context->runLog = log;
+  ExportState* state = new ExportState();
+  ReportRun& run = state->run;
+  for (int i = 0; i < argc; i++) run.commandLine.push_back(argv[i]);
+  run.started = UtcNow();
+  run.recordingPath = arguments.operands[1];
+  run.recordingSize = 0;
+  run.channels = 0;
+  run.lostFrames = 0;
+
+  status = RunExport(arguments, context, shell, state);
+  if (state->hasher.joinable()) state->hasher.join();
+  context->runLog = nullptr;
+
+  if (arguments.report && status != EXIT_USAGE) {
+    run.ended = UtcNow();
+    run.exitStatus = status;
+    run.result = status == EXIT_DONE ? "completed" : status > EXIT_SIGNALLED ? "cancelled" : "failed";
+    std::string error;
+    if (WriteReportFile(arguments.report, ExportReportJson(run, *log), &error) != 0) {
+      fprintf(stderr, "%s: cannot write the report '%s': %s\n", PROGRAM, arguments.report,
+              error.c_str());
+      if (status == EXIT_DONE) status = EXIT_WRITE_FAILED;
+    }
+  }
+  delete state;
+  delete log;
+  return status;
 }
 
 // A list that did not reach its reader (a full disk, a closed pipe) is a
@@ -336,11 +554,13 @@ int main(int argc, char** argv) {
     printf("%s %s\n", PROGRAM, ZENTRIX_VERSION);
     return FinishOutput(EXIT_DONE);
   }
-  if (arguments.operands.empty()) return UsageError("no command given (scan or export)");
+  if (arguments.operands.empty()) return UsageError("no command given (scan, info or export)");
 
   const std::string& command = arguments.operands[0];
-  if (command != "scan" && command != "export")
-    return UsageError("unknown command '" + command + "' (use scan or export)");
+  if (command != "scan" && command != "info" && command != "export")
+    return UsageError("unknown command '" + command + "' (use scan, info or export)");
+  status = ForeignOption(arguments, command);
+  if (status != 0) return status;
 
   AppContext* context = new AppContext();
   HeadlessShell shell;
@@ -350,8 +570,10 @@ int main(int argc, char** argv) {
 
   if (command == "scan")
     status = ScanCommand(arguments, context, &shell);
+  else if (command == "info")
+    status = InfoCommand(arguments, context);
   else
-    status = ExportCommand(arguments, context, &shell);
+    status = ExportCommand(arguments, context, &shell, argc, argv);
 
   InstallInterruptHandler(nullptr);
   delete context;

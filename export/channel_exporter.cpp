@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "export/codec_modules.h"
+#include "export/export_log.h"
 #include "shell/app_context.h"
 
 // AviWriteFrame's code for a chunk that would carry the file to 2^31 bytes.
@@ -131,6 +132,8 @@ int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
   exporter->createFailed = 0;
 
   exporter->segmentIncomplete = 0;
+  exporter->keyFrameCount = 0;
+  exporter->segmentCodecTypes = 0;
   exporter->frameCount = 0;
   exporter->segmentWidth = frame->width;
   exporter->segmentHeight = frame->height;
@@ -239,7 +242,8 @@ static int ExportPayload(const RecordHeader* header, const uint8_t* payload,
 
   if (!exporter->avi) {
     if (frame.kind != RECORD_KEY_FRAME) return -4;
-    if (OpenSegment(&frame, &time, context, exporter) < 0) return -5;
+    exporter->openFailure = OpenSegment(&frame, &time, context, exporter);
+    if (exporter->openFailure < 0) return -5;
   }
 
   FrameInfo source = frame;  // TranscodeFrame rewrites frame
@@ -251,13 +255,16 @@ static int ExportPayload(const RecordHeader* header, const uint8_t* payload,
     CloseSegment(context, exporter);
     if (source.kind != RECORD_KEY_FRAME) return -7;
     frame = source;
-    if (OpenSegment(&frame, &time, context, exporter) < 0) return -5;
+    exporter->openFailure = OpenSegment(&frame, &time, context, exporter);
+    if (exporter->openFailure < 0) return -5;
     result = WriteFrameToSegment(&frame, &time, context, exporter);
     if (result == SEGMENT_FULL) result = -7;
   }
   if (result != 0) return result;
 
   exporter->frameCount++;
+  exporter->keyFrameCount += source.kind == RECORD_KEY_FRAME;
+  exporter->segmentCodecTypes |= 1u << (source.codecType & 31);
   exporter->segmentWidth = frame.width;
   exporter->segmentHeight = frame.height;
   exporter->lastTime = time;
@@ -288,6 +295,23 @@ int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info
   return result;
 }
 
+// What the log keeps of the open segment, before CloseSegment resets it.
+static SegmentResult SegmentResultOf(const ChannelExporter* exporter, float rate) {
+  SegmentResult result;
+  result.channelIndex = exporter->channelIndex;
+  result.finalName = 0;
+  result.width = exporter->segmentWidth;
+  result.height = exporter->segmentHeight;
+  result.codecTypes = exporter->segmentCodecTypes;
+  result.outputCodecType = OUTPUT_CODEC_TYPE;
+  result.firstTime = exporter->firstTime;
+  result.lastTime = exporter->lastTime;
+  result.frames = exporter->frameCount;
+  result.keyFrames = exporter->keyFrameCount;
+  result.rate = rate;
+  return result;
+}
+
 int CloseSegment(AppContext* context, ChannelExporter* exporter) {
   int32_t seconds = TimeDifference(&exporter->lastTime, &exporter->firstTime);
   double measured = seconds > 0 ? (double)exporter->frameCount / seconds : (double)SEGMENT_RATE;
@@ -306,6 +330,7 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
   // transcoded) holds no video, and its end time would be another
   // segment's or none: its file is removed and its number not used.
   int empty = open && exporter->frameCount == 0;
+  SegmentResult result = SegmentResultOf(exporter, rate);
   int32_t number = empty ? exporter->segmentCount : ++exporter->segmentCount;
   exporter->avi = nullptr;
   exporter->frameCount = 0;
@@ -323,6 +348,11 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
                 FormatSegmentPath(finalPath, context->outputFolder, exporter, number) == 0 &&
                 PlatformRenameReplace(exporter->tempPath, finalPath) == 0;
     if (!named || exporter->segmentIncomplete) context->failedSegments++;
+    if (context->runLog) {
+      result.path = named ? finalPath : exporter->tempPath;
+      result.finalName = named;
+      context->runLog->segments.push_back(result);
+    }
   }
   exporter->segmentIncomplete = 0;
 

@@ -45,6 +45,11 @@ struct ChannelExporter {
   // Non-zero while the channel's segment files cannot be created: the key
   // frames that try again count no further segment in the context.
   int32_t createFailed;
+  // Of the open segment: key frames written, and the source codec types of
+  // its frames (bit n for type n). The last code OpenSegment failed with.
+  int32_t keyFrameCount;
+  uint32_t segmentCodecTypes;
+  int32_t openFailure;
 };
 
 void GrowBufferInit(GrowBuffer* buffer);

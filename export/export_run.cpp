@@ -10,6 +10,7 @@
 
 #include "export/channel_exporter.h"
 #include "export/codec_modules.h"
+#include "export/export_log.h"
 #include "platform/platform.h"
 #include "recording/header_block.h"
 #include "recording/record_walk.h"
@@ -64,10 +65,11 @@ static void ReleaseExporters(AppContext* context) {
   }
 }
 
-// The walk's progress, as the reports take it.
+// The walk's progress, as the reports take it, and the caller's log.
 struct WalkProgress {
   AppContext* context;
   uint64_t total;
+  ExportRunLog* log;
 };
 
 static void ReportProgress(void* user, int64_t position) {
@@ -76,27 +78,38 @@ static void ReportProgress(void* user, int64_t position) {
   ProgressStep(progress->context, at < progress->total ? at : progress->total, progress->total);
 }
 
+static void LogDamage(void* user, int64_t offset, int64_t bytes) {
+  InfoDamage(&((WalkProgress*)user)->log->walked, offset, bytes);
+}
+
 // Walks the records until the end of the file, a record kind above 8, or a
 // cancel, handing every frame of a selected channel to its exporter and
 // reading every header block.
 static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
   HeaderInfo info = {};  // zero date until the first header block
-  WalkProgress progress = {context, total};
+  ExportRunLog* log = context->runLog;
+  WalkProgress progress = {context, total, log};
   RecordWalk walk;
   RecordWalkInit(&walk, stream, PlatformFileLength(stream));
   walk.runFlag = &context->runFlag;
   walk.user = &progress;
   walk.onProgress = ReportProgress;
+  if (log) walk.onDamage = LogDamage;
   RecordHeader header;
-  int64_t at;
-  while (RecordWalkNext(&walk, &header, &at) == RECORD_WALK_RECORD) {
+  int64_t at = 0;
+  int ended;
+  while ((ended = RecordWalkNext(&walk, &header, &at)) == RECORD_WALK_RECORD) {
     unsigned kind = RecordKind(&header);
     unsigned channel = RecordChannel(&header);
-    if (RecordPayloadLength(&header) == 0) continue;
+    int empty = RecordPayloadLength(&header) == 0;
+    // The log counts every record as the inventory does.
+    if (log && (kind != RECORD_HEADER_BLOCK || empty)) InfoRecord(&log->walked, &header, nullptr, 0);
+    if (empty) continue;
     if (kind == RECORD_HEADER_BLOCK) {
       // A block that cannot be read leaves the kept info as it was.
       int read = ReadHeaderBlock(stream, &header, &info);
       RecordWalkHeaderBlock(&walk, read == 0 ? &info : nullptr);
+      if (log) InfoHeaderBlock(&log->walked, read == 0 ? &info : nullptr);
     } else if ((kind == RECORD_KEY_FRAME || kind == RECORD_FRAME) && channel < CHANNEL_COUNT &&
                context->exporters[channel]) {
       // A failed frame costs only that frame. A non-key frame that waits for
@@ -105,11 +118,14 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
       int exported = ExportFrame(stream, &header, &info, context);
       if (exported >= 0) RecordWalkFrameTaken(&walk);
       if (exported < 0 && exported != WAITING_FOR_KEY_FRAME) context->lostFrames++;
+      if (exported < 0 && log)
+        ExportLogLostFrame(log, channel, exported, context->exporters[channel]->openFailure);
     } else if (RecordWalkSkip(&walk) != 0) {
       break;
     }
   }
   context->damagedPlaces = walk.damagedPlaces;
+  if (log) InfoWalkEnded(&log->walked, &walk, ended, &header, at);
   RecordWalkFree(&walk);
 }
 
@@ -118,6 +134,7 @@ int ExportRecordingFile(FILE* stream, AppContext* context) {
   context->failedSegments = 0;
   context->lostFrames = 0;
   context->damagedPlaces = 0;
+  if (context->runLog) ExportRunLogStart(context->runLog, PlatformFileLength(stream));
   CodecModulesInit();
   CreateExporters(context);
 

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   ffmpeg libavcodec-dev libavutil-dev libswscale-dev
+  nlohmann-json3-dev
 )
 if [ "${ZENTRIX_WIN64:-0}" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)

@@ -17,6 +17,7 @@ typedef void* ThreadHandle;
 enum { CHANNEL_COUNT = 64 };
 
 struct ChannelExporter;
+struct ExportRunLog;
 
 // Allocated zero-filled (`new AppContext()`), one per main window.
 struct AppContext {
@@ -49,4 +50,8 @@ struct AppContext {
   // them (damaged data) and searched the file for them again; what lay
   // between was passed over. zentrix-cli reports them.
   int32_t damagedPlaces;
+  // When set (zentrix-cli sets it; the Windows program never does), the
+  // export run logs there every segment it closes, every frame it loses and
+  // every record its walk takes.
+  ExportRunLog* runLog;
 };

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/record_writer.h"
 
 namespace fs = std::filesystem;
@@ -27,6 +29,7 @@ namespace {
 
 typedef std::vector<std::string> Texts;
 typedef std::set<std::string> Names;
+typedef nlohmann::json Json;
 
 std::string ReadFile(const std::string& path) {
   Bytes bytes = ReadFileBytes(path.c_str());
@@ -44,6 +47,15 @@ Texts Lines(const std::string& text) {
   std::stringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+// sha256sum's digest of a file.
+std::string Sha256Sum(const std::string& path) {
+  std::string command = "sha256sum '" + path + "'", digest(64, '?');
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe || fread(&digest[0], 1, 64, pipe) != 64) digest = "sha256sum failed";
+  if (pipe) pclose(pipe);
+  return digest;
 }
 
 struct Outcome {
@@ -180,7 +192,7 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
   AppendBlock(&four, T1, 0x5);
   AppendFrame(&four, 0, 1);
   AppendBlock(&four, T2, (1ull << 32) | 0x3);
-  std::string scanned = Recording(four, "four.dat"), empty = Recording(Bytes(), "empty.dat");
+  std::string scanned = Recording(four, "four.dat");
   std::string locked = Recording(Bytes(10, 0), "locked.dat");
   ASSERT_EQ(chmod(locked.c_str(), 0), 0);
   std::string out = MakeFolder("out"), readOnly = MakeFolder("read-only", 0555);
@@ -193,19 +205,27 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
     Child child = {};
   } cases[] = {
       {{"--help"}, 0, "Usage: zentrix-cli scan RECORDING\n"
-                      "       zentrix-cli export RECORDING OUTDIR [--channels LIST]\n"},
+                      "       zentrix-cli info RECORDING [--json] [--gap SECONDS]\n"
+                      "       zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]\n"},
       {{"export", "a", "b", "--help"}, 0, "Usage: zentrix-cli scan RECORDING\n"},
       {{"--version"}, 0, std::string("zentrix-cli ") + CLI_VERSION + "\n"},
       {{"scan", scanned}, 0, "Channel 1\t2009/3/5 7:4:9\t2009/3/7 8:5:0\n"
                              "Channel 3\t2009/3/5 7:4:9\t2009/3/5 7:4:9\n"
                              "Channel 2\t2009/3/7 8:5:0\t2009/3/7 8:5:0\n"
                              "Channel 33\t2009/3/7 8:5:0\t2009/3/7 8:5:0\n"},
-      {{"scan", empty}, 0, ""},
       {{}, 1, "no command given"},
       {{"convert", recording}, 1, "unknown command 'convert'"},
       {{"scan"}, 1, "scan needs exactly one RECORDING"},
       {{"scan", recording, recording}, 1, "scan needs exactly one RECORDING"},
       {{"scan", recording, "--channels", "1"}, 1, "--channels belongs to the export command"},
+      {{"info"}, 1, "info needs exactly one RECORDING"},
+      {{"info", recording, "--channels", "1"}, 1, "--channels belongs to the export command"},
+      {{"info", recording, "--report", "r.json"}, 1, "--report belongs to the export command"},
+      {{"scan", recording, "--json"}, 1, "--json belongs to the info command"},
+      {{"scan", recording, "--gap", "3"}, 1, "--gap belongs to the info and export commands"},
+      {{"info", recording, "--gap", "0"}, 1, "bad --gap '0'"},
+      {{"export", recording, out, "--gap", "2s"}, 1, "bad --gap '2s'"},
+      {{"export", recording, out, "--report"}, 1, "--report needs a FILE"},
       {{"export", recording}, 1, "export needs a RECORDING and an OUTDIR"},
       {{"export", recording, out, "extra"}, 1, "export needs a RECORDING and an OUTDIR"},
       {{"export", recording, out, "--channels"}, 1, "--channels needs a list"},
@@ -217,6 +237,7 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
       {{"export", recording, out, "--channels=1,"}, 1, "bad channel '' in --channels"},
       {{"export", recording, out, "--channles", "1"}, 1, "unknown option '--channles'"},
       {{"scan", missing}, 2, "cannot open recording '" + missing + "': No such file"},
+      {{"info", missing, "--json"}, 2, "cannot open recording '" + missing + "': No such file"},
       {{"export", missing, Path("no-folder")}, 2, "cannot open recording '" + missing + "'"},
       {{"scan", folder}, 2, "cannot open recording '" + folder + "': it is a folder"},
       {{"scan", std::string(300, 'a')}, 2, "a': path too long"},
@@ -230,6 +251,7 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
       // A list that cannot be written is a failure, not a silent loss.
       {{"scan", recording}, 4, "cannot write to standard output", full},
       {{"--version"}, 4, "cannot write to standard output", full},
+      {{"info", recording}, 4, "cannot write to standard output", full},
   };
   for (const auto& c : cases) {
     std::string line;
@@ -246,7 +268,7 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
     EXPECT_EQ(run.err.rfind("zentrix-cli: ", 0) == 0, c.status != 0) << run.err;
     EXPECT_EQ(run.err.find("--help") != std::string::npos, c.status == 1) << run.err;
   }
-  EXPECT_EQ(FolderNames(folder), (Names{"empty.dat", "four.dat", "locked.dat", "out", "read-only",
+  EXPECT_EQ(FolderNames(folder), (Names{"four.dat", "locked.dat", "out", "read-only",
                                         "recording.dat", "stderr.txt"}));
   EXPECT_TRUE(FolderNames(out).empty() && FolderNames(readOnly).empty());
 }
@@ -276,6 +298,8 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   const std::string lost = "zentrix-cli: 2 frames of the chosen channels could not be exported "
       "(no codec module for their codec type next to zentrix-cli, a codec that refused them, or "
       "damaged data)\nzentrix-cli: channel 7 has video, but no file was written for it\n";
+  const std::string silent2 =
+      "zentrix-cli: channel 2 has no video in the recording (its header blocks name it)\n";
   const struct {
     Texts arguments;
     Texts listed;
@@ -283,11 +307,14 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
     int status = 0;
   } runs[] = {
       {{"export", recording, out + "/", "--channels", "3,1"}, {ch1, ch3}, ""},
-      {{"export", recording, out, "--channels", "1,2"}, {ch1}, ""},  // replaced, listed again
+      {{"export", recording, out, "--channels", "1,2"}, {ch1}, silent2},  // replaced, listed again
       {{"export", recording, out, "--channels", "1,7"}, {ch1}, lost, 5},
       {{"export", recording, out}, {ch1, ch3, ch5, ch6}, unlisted + lost, 5},
       {{"export", recording, out, "--channels", "all"}, {ch1, ch3, ch5, ch6}, unlisted + lost, 5},
+      {{"export", recording, out, "--channels", "2,9"}, {},
+       silent2 + "zentrix-cli: channel 9 has no video in the recording\n"},
       {{"export", Recording(Bytes(), "empty.dat"), out}, {},
+       "zentrix-cli: '" + Path("empty.dat") + "' is empty: it holds no records\n"
        "zentrix-cli: the recording names no channels; nothing to export\n"},
   };
   for (const auto& r : runs) {
@@ -307,25 +334,50 @@ TEST_F(CliFixture, AFullDiskIsReportedAndNoBrokenFileGetsAFinalName) {
   InstallWithCodecs();
   std::string recording = Recording(TwoChannelRecording()), out = MakeFolder("out");
   // Room for the segment files' headers, not for their frames and index (nor
-  // for long messages: standard error is a file too).
-  Outcome run = Cli({"export", recording, out, "--channels", "1,3"}, Child{"", 400});
+  // for long messages: standard error is a file too). The report does not
+  // fit either: it is absent, not cut short.
+  std::string report = Path("report.json");
+  Outcome run = Cli({"export", recording, out, "--channels", "1,3", "--report", report},
+                    Child{"", 400});
   EXPECT_EQ(run.status, 5);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "zentrix-cli: 2 segment files could not be written completely in '" + out +
                          "' (is the disk full?): video is missing\n"
                          "zentrix-cli: could not be finished, kept as " + out + "/~1.avi\n"
-                         "zentrix-cli: could not be finished, kept as " + out + "/~3.avi\n");
+                         "zentrix-cli: could not be finished, kept as " + out + "/~3.avi\n"
+                         "zentrix-cli: cannot write the report '" + report +
+                         "': File too large\n");
   EXPECT_EQ(FolderNames(out), (Names{"~1.avi", "~3.avi"}));
+  EXPECT_FALSE(fs::exists(report) || fs::exists(report + ".part"));
   // Kept files are never written over: the next run takes other names.
   run = Cli({"export", recording, out, "--channels", "1,3"}, Child{"", 400});
   EXPECT_EQ(run.status, 5);
   EXPECT_NE(run.err.find("kept as " + out + "/~1-2.avi\nzentrix-cli: could not be finished, "
                          "kept as " + out + "/~3-2.avi\n"), std::string::npos) << run.err;
-  // With room again the same export is clean.
-  EXPECT_EQ(Cli({"export", recording, out, "--channels", "1,3"}).status, 0);
-  EXPECT_EQ(FolderNames(out), (Names{"Ch1_20090307_080500_20090307_080502.avi",
-                                     "Ch3_20090307_080500_20090307_080502.avi", "~1.avi",
-                                     "~1-2.avi", "~3.avi", "~3-2.avi"}));
+  // With room again the same export is clean; the report proves what it
+  // wrote from what.
+  EXPECT_EQ(Cli({"export", recording, out, "--channels", "1,3", "--report", report}).status, 0);
+  const Names names{"Ch1_20090307_080500_20090307_080502.avi",
+                    "Ch3_20090307_080500_20090307_080502.avi"};
+  Names kept = names;
+  kept.insert({"~1.avi", "~1-2.avi", "~3.avi", "~3-2.avi"});
+  EXPECT_EQ(FolderNames(out), kept);
+  Json json = Json::parse(ReadFile(report));
+  EXPECT_EQ(json["result"], "completed");
+  EXPECT_EQ(json["exitStatus"], 0);
+  EXPECT_EQ(json["recording"]["sha256"], Sha256Sum(recording));
+  EXPECT_EQ(json["lostFrames"], 0);
+  Names reported;
+  for (const Json& segment : json["segments"]) {
+    reported.insert(segment["file"].get<std::string>());
+    EXPECT_EQ(segment["sha256"], Sha256Sum(segment["path"]));
+    EXPECT_EQ(segment["size"], fs::file_size(segment["path"].get<std::string>()));
+    EXPECT_EQ(segment["frames"], 3);
+    EXPECT_EQ(segment["keyFrames"], 1);
+    EXPECT_EQ(segment["firstRecorded"], "2009-03-07 08:05:00.000");
+    EXPECT_EQ(segment["lastRecorded"], "2009-03-07 08:05:02.000");
+  }
+  EXPECT_EQ(reported, names);
 }
 
 // Names are tested when a segment gets them: in a folder of 219 characters
@@ -345,6 +397,78 @@ TEST_F(CliFixture, ALongOutputFolderKeepsTheFilesWhoseNamesDoNotFit) {
   EXPECT_EQ(FolderNames(out).size(), 2u);
 }
 
+// info shows what a recording holds, to a person and to a program. Runs
+// that find nothing to show say why on standard error, with status 0.
+TEST_F(CliFixture, InfoShowsWhatIsThereAndRunsThatFindNothingSaySo) {
+  Bytes file = TwoChannelRecording();
+  AppendFrame(&file, 0, 7, true);      // after a gap of 5 s
+  AppendFrame(&file, 63, 7, true, 6);  // channel 64, H.264
+  std::string recording = Recording(file);
+  Outcome run = Cli({"info", recording});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "Recording       " + recording + "\n"
+            "Size            3,526 bytes, read to the end of the file\n"
+            "Header blocks   1\n"
+            "Video frames    8\n"
+            "Other records   0, 0 empty\n"
+            "Damaged places  none\n"
+            "\n"
+            "Channel  Frames  Key  First frame              Last frame               Frames/s  "
+            "Codec types  Picture sizes\n"
+            "      1       4    2  2009-03-07 08:05:00.000  2009-03-07 08:05:07.000      1.00  "
+            "0 (4)        16x16 (4)\n"
+            "      3       3    1  2009-03-07 08:05:00.000  2009-03-07 08:05:02.000      1.00  "
+            "0 (3)        16x16 (3)\n"
+            "     64       1    1  2009-03-07 08:05:07.000  2009-03-07 08:05:07.000      0.00  "
+            "6 (1)        16x16 (1)\n"
+            "Named by header blocks but without video records: channel 2\n"
+            "\n"
+            "Gaps (more than 2 s without a frame of the channel):\n"
+            "Channel  From                     To                       Seconds\n"
+            "      1  2009-03-07 08:05:02.000  2009-03-07 08:05:07.000    5.000\n");
+  run = Cli({"info", recording, "--json", "--gap", "0.5"});
+  Json json = Json::parse(run.out), channels = json["channels"];
+  ASSERT_EQ(channels.size(), 4u);
+  EXPECT_EQ(channels[1], Json({{"channel", 2}, {"namedByHeaderBlocks", true}, {"frames", 0}}));
+  EXPECT_EQ(channels[0]["gaps"].size(), 3u);  // between each second and before 08:05:07
+  EXPECT_EQ(channels[0]["gaps"][2], Json({{"from", "2009-03-07 08:05:02.000"},
+                                          {"to", "2009-03-07 08:05:07.000"},
+                                          {"seconds", 5.0}}));
+  EXPECT_EQ(channels[3]["codecTypes"], Json::parse(R"([{"codecType": 6, "frames": 1}])"));
+  EXPECT_EQ(channels[3]["namedByHeaderBlocks"], false);
+
+  uint32_t state = 7;
+  Bytes noise(100 * 1024), unnamed;
+  for (uint8_t& byte : noise) {
+    state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+    byte = (uint8_t)state;
+  }
+  AppendFrame(&unnamed, 0, 0);
+  std::string random = Recording(noise, "random.dat"), frames = Recording(unnamed, "frames.dat");
+  std::string empty = Recording(Bytes(), "empty.dat"), out = MakeFolder("out");
+  const std::string notOne = "zentrix-cli: '" + random + "' does not look like a recording file: ";
+  const struct {
+    Texts arguments;
+    std::string err;  // its start
+  } cases[] = {
+      {{"scan", random}, notOne},
+      {{"export", random, out}, notOne},
+      {{"scan", empty}, "zentrix-cli: '" + empty + "' is empty: it holds no records\n"},
+      {{"scan", frames}, "zentrix-cli: '" + frames + "' has 1 video record but no header block "
+                         "to name its channels\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments[1]);
+    run = Cli(c.arguments);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+  }
+  EXPECT_TRUE(FolderNames(out).empty());
+}
+
 class CliStopFixture : public CliFixture, public ::testing::WithParamInterface<int> {};
 
 // The recording arrives through a pipe that stays open, so that the run can
@@ -354,7 +478,8 @@ TEST_P(CliStopFixture, ClosesAndNamesTheSegmentsAndGives128PlusTheSignal) {
   signal(SIGPIPE, SIG_IGN);
   std::string pipePath = Path("recording.fifo"), out = MakeFolder("out");
   ASSERT_EQ(mkfifo(pipePath.c_str(), 0644), 0);
-  pid_t pid = Start({"export", pipePath, out, "--channels", "1"});
+  std::string report = Path("report.json");
+  pid_t pid = Start({"export", pipePath, out, "--channels", "1", "--report", report});
   ASSERT_GT(pid, 0);
   std::ofstream pipe(pipePath, std::ios::binary);  // waits for the program to open it
   Bytes head, more;
@@ -379,6 +504,14 @@ TEST_P(CliStopFixture, ClosesAndNamesTheSegmentsAndGives128PlusTheSignal) {
   EXPECT_EQ(lines[0].rfind(out + "/Ch1_20090307_080500_20090307_0805", 0), 0u) << lines[0];
   EXPECT_TRUE(IsAviFile(lines[0]));
   EXPECT_EQ(FolderNames(out).size(), 1u);  // the temporary file was named
+  // The report lists exactly the file left; a pipe is not hashed.
+  Json json = Json::parse(ReadFile(report));
+  EXPECT_EQ(json["result"], "cancelled");
+  EXPECT_EQ(json["exitStatus"], 128 + GetParam());
+  EXPECT_TRUE(json["recording"]["sha256"].is_null());
+  ASSERT_EQ(json["segments"].size(), 1u);
+  EXPECT_EQ(json["segments"][0]["path"], lines[0]);
+  EXPECT_EQ(json["segments"][0]["sha256"], Sha256Sum(lines[0]));
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CliStopFixture, ::testing::Values(SIGINT, SIGTERM));

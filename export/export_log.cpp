@@ -1,0 +1,34 @@
+// The export run's log for its caller.
+#include "export/export_log.h"
+
+#include <cstring>
+
+const char* const LOSS_REASON_NAMES[LOSS_REASONS] = {
+    "noCodecModule", "codecRefused", "damagedData", "waitingForKeyFrame", "writeFailed",
+    "noMemory"};
+
+void ExportRunLogStart(ExportRunLog* log, int64_t fileSize) {
+  log->segments.clear();
+  memset(log->lost, 0, sizeof log->lost);
+  RecordingInfoInit(&log->walked, fileSize, log->gapMs);
+}
+
+// ExportFrame's codes (and OpenSegment's behind its -5) by reason.
+static LossReason ReasonOf(int code, int openCode) {
+  switch (code) {
+    case -1: return LOSS_NO_MEMORY;
+    case -2:
+    case -3: return LOSS_DAMAGED_DATA;
+    case -4: return LOSS_WAITING_FOR_KEY;
+    case -5:
+      if (openCode == -1 || openCode == -2) return LOSS_NO_CODEC_MODULE;
+      if (openCode == -5) return LOSS_WRITE_FAILED;
+      return LOSS_CODEC_REFUSED;
+    case -6: return LOSS_CODEC_REFUSED;
+    default: return LOSS_WRITE_FAILED;
+  }
+}
+
+void ExportLogLostFrame(ExportRunLog* log, unsigned channel, int code, int openCode) {
+  if (channel < CHANNEL_COUNT) log->lost[channel][ReasonOf(code, openCode)]++;
+}

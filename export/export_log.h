@@ -1,0 +1,56 @@
+// What an export run did, for a caller that asks (zentrix-cli's report; the
+// Windows program never does): every segment file it closed, the frames of
+// each channel that it could not export and why, and what its walk met on
+// the way (frames of every channel, gaps, damaged places).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "recording/packed_time.h"
+#include "recording/recording_info.h"
+#include "shell/app_context.h"
+
+// Why a frame of a chosen channel is not in any file.
+enum LossReason {
+  LOSS_NO_CODEC_MODULE,   // no module for its codec type, or for the output
+  LOSS_CODEC_REFUSED,     // a codec would not open, decode or encode
+  LOSS_DAMAGED_DATA,      // its payload was cut short or describes no picture
+  LOSS_WAITING_FOR_KEY,   // no segment was open and it is no key frame
+  LOSS_WRITE_FAILED,      // its segment file could not be created or written
+  LOSS_NO_MEMORY,
+  LOSS_REASONS
+};
+
+// Names of the reasons as the report writes them, in LossReason order.
+extern const char* const LOSS_REASON_NAMES[LOSS_REASONS];
+
+// One segment file as CloseSegment left it.
+struct SegmentResult {
+  int32_t channelIndex;
+  std::string path;   // final name, or the temporary one it kept
+  int finalName;      // 0 when it kept its temporary name
+  int32_t width;
+  int32_t height;
+  uint32_t codecTypes;  // bit n: frames of source codec type n
+  int32_t outputCodecType;
+  CalendarTime firstTime;
+  CalendarTime lastTime;
+  int32_t frames;
+  int32_t keyFrames;
+  float rate;  // frames per second in the AVI header
+};
+
+struct ExportRunLog {
+  int64_t gapMs;  // set by the caller: gaps longer than this are logged
+  std::vector<SegmentResult> segments;
+  int64_t lost[CHANNEL_COUNT][LOSS_REASONS];
+  RecordingInfo walked;  // every record the walk took, as the inventory counts them
+};
+
+// Empties the log at the start of a run over a file of fileSize bytes.
+void ExportRunLogStart(ExportRunLog* log, int64_t fileSize);
+// A frame of channel that ExportFrame refused with `code`; `openCode` is the
+// exporter's last OpenSegment failure (for code -5).
+void ExportLogLostFrame(ExportRunLog* log, unsigned channel, int code, int openCode);
