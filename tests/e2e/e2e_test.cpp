@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tools/synthetic_video.h"
 
 namespace fs = std::filesystem;
@@ -22,6 +24,7 @@ namespace fs = std::filesystem;
 namespace {
 
 typedef std::vector<std::string> Texts;
+typedef nlohmann::json Json;
 
 std::string Quote(const std::string& path) { return "'" + path + "'"; }  // no quotes in ours
 
@@ -49,6 +52,20 @@ std::string Slurp(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The first word a command prints (a digest, a count).
+std::string FirstWord(const std::string& command) {
+  Texts lines;
+  Shell(command, &lines);
+  return lines.empty() ? "" : lines[0].substr(0, lines[0].find_first_of(" \t"));
+}
+
+// A JSON file that python3 -m json.tool accepts, parsed.
+Json ReadJson(const fs::path& path) {
+  Texts lines;
+  EXPECT_EQ(Shell("python3 -m json.tool " + Quote(path) + " >/dev/null", &lines), 0) << path;
+  return Json::parse(Slurp(path), nullptr, false);
+}
+
 struct Segment {
   std::string name;  // up to the last frame's stamp
   int channel, width, height;
@@ -57,13 +74,55 @@ struct Segment {
   std::string last;
 };
 
+// A frame's date and time of day as info shows it: hours past 23 carry
+// into the next day.
+std::string FrameMoment(int year, int month, int day, unsigned ms) {
+  struct tm date = {};
+  date.tm_year = year - 1900, date.tm_mon = month - 1, date.tm_mday = day;
+  time_t seconds = timegm(&date) + ms / 1000;
+  char text[64];
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", gmtime_r(&seconds, &date));
+  return std::string(text) + "." + std::to_string(1000 + ms % 1000).substr(1);
+}
+
+// What info must say of a channel, from the manifest's list of its frames:
+// frames, key frames, first and last frame, codec types and picture sizes
+// with their counts, and each stretch of more than 2 s without a frame.
+struct ChannelFacts {
+  int frames = 0, keys = 0;
+  std::string first, last, previousAt;
+  int64_t previous = 0;
+  std::map<int, int> codecs;
+  Json sizes = Json::array(), gaps = Json::array();
+
+  void Add(int kind, int codec, int width, int height, const std::string& at, int64_t ms) {
+    if (frames == 0) first = last = at;
+    if (frames > 0 && ms - previous > 2000)
+      gaps.push_back({{"from", previousAt}, {"to", at}, {"seconds", (ms - previous) / 1000.0}});
+    first = std::min(first, at), last = std::max(last, at), previous = ms, previousAt = at;
+    frames++, keys += kind == 0, codecs[codec]++;
+    for (Json& size : sizes)
+      if (size["width"] == width && size["height"] == height)
+        return void(size["frames"] = size["frames"].get<int>() + 1);
+    sizes.push_back({{"width", width}, {"height", height}, {"frames", 1}});
+  }
+  Json Info() const {
+    Json types = Json::array();
+    for (const auto& entry : codecs)
+      types.push_back({{"codecType", entry.first}, {"frames", entry.second}});
+    return {{"frames", frames}, {"keyFrames", keys}, {"first", first}, {"last", last},
+            {"codecTypes", types}, {"sizes", sizes}, {"gaps", gaps}};
+  }
+};
+
 // What a manifest promises: the scan's channel list, the header-block
-// layouts (-1 cut, 0 short, 1 long, 2 extended) and the files of an export
-// of every channel.
+// layouts (-1 cut, 0 short, 1 long, 2 extended), the files of an export of
+// every channel and what info says of each channel (by user-visible number).
 struct Manifest {
   Texts scan;
   std::set<int> layouts;
   std::vector<Segment> segments;
+  std::map<int, ChannelFacts> info;
 };
 
 Manifest ReadManifest(const fs::path& path) {
@@ -99,6 +158,10 @@ Manifest ReadManifest(const fs::path& path) {
       in >> channel >> index >> kind >> codec >> width >> height >> ms >> y >> mo >> d >> length;
       snprintf(text, sizeof text, "%04d%02d%02d_%02u%02u%02u", y, mo, d, ms / 3600000,
                ms / 60000 % 60, ms / 1000 % 60);
+      struct tm date = {};
+      date.tm_year = y - 1900, date.tm_mon = mo - 1, date.tm_mday = d;
+      m.info[channel].Add(kind, codec, width, height, FrameMoment(y, mo, d, ms),
+                          timegm(&date) * 1000ll + ms);
       Segment& s = open[channel];
       if (!s.indices.empty() && (width != s.width || height != s.height)) close(s);
       if (s.indices.empty()) {
@@ -143,6 +206,34 @@ class EndToEnd : public ::testing::Test {
     Texts lines;
     ASSERT_EQ(Shell(Quote(BIN + "zentrix-cli") + " scan " + Quote(recording), &lines), 0);
     EXPECT_EQ(lines, m.scan);
+    CheckInfo();
+  }
+
+  // info --json: every channel named by a header block or with video, and
+  // for those with video the manifest's facts.
+  void CheckInfo() {
+    Texts lines;
+    const fs::path json = dir / "info.json";
+    ASSERT_EQ(Shell(Quote(BIN + "zentrix-cli") + " info --json " + Quote(recording) + " > " +
+                    Quote(json), &lines), 0);
+    const Json info = ReadJson(json);
+    std::set<int> expected, listed;
+    for (const std::string& row : m.scan) expected.insert(std::stoi(row.substr(8)));
+    for (const auto& entry : m.info) expected.insert(entry.first);
+    for (const Json& channel : info["channels"]) {
+      const int number = channel["channel"];
+      listed.insert(number);
+      SCOPED_TRACE("channel " + std::to_string(number));
+      if (!m.info.count(number)) {
+        EXPECT_EQ(channel["frames"], 0);
+        continue;
+      }
+      const Json facts = m.info[number].Info();
+      for (const auto& fact : facts.items())
+        EXPECT_EQ(channel[fact.key()], fact.value()) << fact.key();
+    }
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(info["damagedPlaces"], Json::array());
   }
 
   // Exports the chosen channels (none: all) into a new folder and checks that
@@ -154,8 +245,9 @@ class EndToEnd : public ::testing::Test {
     for (int c : channels) choice += (choice.empty() ? " --channels " : ",") + std::to_string(c);
     Texts paths, printed, present;
     std::vector<const Segment*> chosen;
+    const fs::path report = dir / ("report" + std::to_string(channels.size()) + ".json");
     EXPECT_EQ(Shell(Quote(BIN + "zentrix-cli") + " export " + Quote(recording) + " " +
-                    Quote(folder) + choice, &printed), 0);
+                    Quote(folder) + choice + " --report " + Quote(report), &printed), 0);
     for (const Segment& s : m.segments)
       if (channels.empty() || std::count(channels.begin(), channels.end(), s.channel))
         chosen.push_back(&s), paths.push_back(folder / s.name);
@@ -164,6 +256,29 @@ class EndToEnd : public ::testing::Test {
     EXPECT_EQ(printed, paths);
     EXPECT_EQ(present, paths);  // no temporary file, no extra segment
     for (const Segment* s : chosen) CheckFile(folder / s->name, *s);
+    CheckReport(ReadJson(report), chosen);
+  }
+
+  // The report's hashes are sha256sum's, its frame counts ffprobe's and the
+  // manifest's, and nothing was lost.
+  void CheckReport(const Json& report, const std::vector<const Segment*>& chosen) {
+    EXPECT_EQ(report["result"], "completed");
+    EXPECT_EQ(report["recording"]["sha256"], FirstWord("sha256sum " + Quote(recording)));
+    EXPECT_EQ(report["lostFrames"], 0);
+    ASSERT_EQ(report["segments"].size(), chosen.size());
+    for (const Json& segment : report["segments"]) {
+      const std::string path = segment["path"];
+      SCOPED_TRACE(path);
+      EXPECT_EQ(segment["sha256"], FirstWord("sha256sum " + Quote(path)));
+      EXPECT_EQ(segment["frames"], std::stoi(FirstWord(
+          FFPROBE + " -v error -count_frames -select_streams v:0 -show_entries "
+          "stream=nb_read_frames -of csv=p=0 " + Quote(path))));
+      for (const Segment* s : chosen) {
+        if (fs::path(path).filename() == s->name) {
+          EXPECT_EQ(segment["frames"], s->indices.size());
+        }
+      }
+    }
   }
 
   // MPEG-4 under the FourCC xvid, of the segment's size, one index entry a
@@ -216,7 +331,7 @@ class EndToEnd : public ::testing::Test {
 // only some channels.
 TEST_F(EndToEnd, PlainFormWithEveryPlainCodecAndASizeChange) {
   GenerateAndScan("--form plain --channels 1,2,3 --codecs 0,1,2 --sizes 320x240,640x240 "
-                  "--duration 4 --fps 3 --key-interval 4 --layout mixed --extras");
+                  "--duration 6 --fps 3 --key-interval 4 --layout mixed --extras --gap 1,2.5");
   EXPECT_EQ(m.layouts, (std::set<int>{-1, 0, 1, 2}));
   Export();
   Export({1, 3});

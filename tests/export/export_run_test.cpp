@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "export/channel_exporter.h"
+#include "export/export_log.h"
 #include "export/export_run.h"
 #include "shell/progress.h"
 #include "tests/export/export_test_support.h"
@@ -197,6 +198,43 @@ TEST_F(ExportRunTest, APayloadWithoutMemoryCostsOnlyItsFrame) {
   r.Frame16(0, 0, 1, Pic(2));
   EXPECT_EQ(Run(r, 1), 0);
   ExpectOneFile("Ch1_20090307_080501_20090307_080501.avi", {Pic(2)}, {0x10});
+}
+
+// A caller's log: each closed segment's facts, the lost frames of each
+// channel by reason, and every frame the walk met, with the gaps.
+TEST_F(ExportRunTest, TheRunLogsItsSegmentsItsLostFramesAndWhatItsWalkMet) {
+  RecordingBuilder r;
+  r.HeaderBlock(MARCH_7_2009, 3);
+  r.Frame16(1, 0, 0, Pic(0));  // before any key frame
+  r.Frame16(0, 0, 1, Pic(1));
+  r.Frame16(1, 0, 2, Pic(2));
+  r.PlainFrame(1, 0, 2, 0, TimeOfDay(8, 5, 3), Pic(3));  // size code 0: no picture
+  r.ExtendedFrame(0, 1, 3, 16, 16, TimeOfDay(8, 5, 4), Pic(4));  // no module for type 3
+  r.ExtendedFrame(0, 0, 2, 32, 32, TimeOfDay(8, 5, 9), MakePicture(32, 32, 5));
+  ExportRunLog log;
+  log.gapMs = 2000;
+  context->runLog = &log;
+  EXPECT_EQ(Run(r, 3), 0);
+  context->runLog = nullptr;
+  ASSERT_EQ(log.segments.size(), 2u);
+  const SegmentResult& first = log.segments[0];
+  EXPECT_EQ(first.path, out.File("Ch1_20090307_080501_20090307_080502.avi"));
+  EXPECT_EQ(log.segments[1].path, out.File("Ch1_20090307_080509_20090307_080509(2).avi"));
+  EXPECT_EQ(out.Names().size(), 2u);
+  EXPECT_EQ(std::vector<int>({first.finalName, first.width, first.frames, first.keyFrames,
+                              (int)first.codecTypes, first.outputCodecType, (int)first.rate,
+                              first.firstTime.second, first.lastTime.second}),
+            std::vector<int>({1, 16, 2, 1, 1 << 2, 5, 2, 1, 2}));
+  EXPECT_EQ(log.segments[1].width * log.segments[1].rate, 32 * 30);
+  int64_t lost[2][LOSS_REASONS] = {{0, 0, 1, 1, 0, 0}, {1, 0, 0, 0, 0, 0}};
+  for (int channel : {0, 1})
+    for (int reason = 0; reason < LOSS_REASONS; reason++)
+      EXPECT_EQ(log.lost[channel][reason], lost[channel][reason]) << LOSS_REASON_NAMES[reason];
+  EXPECT_EQ(context->lostFrames, 2);  // frames waiting for a key frame are not losses
+  EXPECT_EQ(log.walked.channels[0].frames, 5);
+  ASSERT_EQ(log.walked.channels[0].gaps.size(), 1u);
+  EXPECT_EQ(log.walked.channels[0].gaps[0].end - log.walked.channels[0].gaps[0].start, 6000);
+  EXPECT_EQ(log.walked.headerBlocks, 1);
 }
 
 TEST_F(ExportRunTest, TheWorkerPostsTheRunsFinalCommand) {
