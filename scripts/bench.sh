@@ -5,7 +5,11 @@
 #     quantiser, as a ratio (ffmpeg time / zentrix time; target >= 1.0);
 #  2. scan time of a ~1 GiB recording against `cat FILE > /dev/null`, both
 #     with the file in the page cache (target: scan below 5 % of cat);
-#  3. peak resident memory of an export of 1 minute and of 10 minutes.
+#  3. peak resident memory of an export of 1 minute and of 10 minutes;
+#  4. info on the ~1 GiB recording against the export walk alone (an export
+#     of a channel without frames), warm (target: info <= 1.5 x the walk);
+#  5. what --report adds to the wall time of the transcode of 1. (target
+#     <= 15 %).
 # ZENTRIX_BUILD chooses the build folder (default build/native);
 # ZENTRIX_BENCH_DIR the scratch folder (default out/bench, about 1.3 GiB).
 set -euo pipefail
@@ -47,12 +51,17 @@ echo "== 1. export speed: one 640x480 H.264 channel, $export_minutes minutes at 
 cat "$work/speed.rec" "$work/speed-ch1.h264" >/dev/null
 # The machine may be shared: each side runs three times, alternately, and the
 # best wall time and the best processor time (user + system) count.
-best_wall_z=; best_cpu_z=; best_wall_f=; best_cpu_f=
+best_wall_z=; best_cpu_z=; best_wall_f=; best_cpu_f=; best_wall_r=
 for _ in 1 2 3; do
   rm -rf "$work/avi-zentrix"; mkdir -p "$work/avi-zentrix"
   read -r wall cpu < <(timed "$bin/zentrix-cli" export "$work/speed.rec" "$work/avi-zentrix")
   if [ -z "$best_wall_z" ] || less "$wall" "$best_wall_z"; then best_wall_z=$wall; fi
   if [ -z "$best_cpu_z" ] || less "$cpu" "$best_cpu_z"; then best_cpu_z=$cpu; fi
+  # The same export with a report (hashes of the recording and the files).
+  rm -rf "$work/avi-zentrix"; mkdir -p "$work/avi-zentrix"
+  read -r wall cpu < <(timed "$bin/zentrix-cli" export "$work/speed.rec" "$work/avi-zentrix" \
+    --report "$work/report.json")
+  if [ -z "$best_wall_r" ] || less "$wall" "$best_wall_r"; then best_wall_r=$wall; fi
   # The same work for ffmpeg: the same access units, one thread for decoding
   # and encoding, MPEG-4 at quantiser 3 without B-frames, intra frames where
   # the source has them, into an AVI file under the FourCC xvid.
@@ -93,6 +102,21 @@ echo "recording:              $size bytes, $("$bin/zentrix-cli" scan "$work/big.
 echo "cat FILE > /dev/null:   $best_cat s (best of 3, warm)"
 echo "zentrix-cli scan:       $best_scan s (best of 3, warm)"
 echo "scan / cat:             $(calc "100 * $best_scan / $best_cat") % (target < 5 %)"
+
+echo
+echo "== 4. info against the export walk alone: the same ~1 GiB recording, warm"
+mkdir -p "$work/avi-walk"
+best_walk=; best_info=
+for _ in 1 2 3; do
+  # Channel 64 has no frames: the export walks the file and writes nothing.
+  t=$(seconds "$bin/zentrix-cli" export "$work/big.rec" "$work/avi-walk" --channels 64 2>/dev/null)
+  if [ -z "$best_walk" ] || less "$t" "$best_walk"; then best_walk=$t; fi
+  t=$(seconds "$bin/zentrix-cli" info "$work/big.rec")
+  if [ -z "$best_info" ] || less "$t" "$best_info"; then best_info=$t; fi
+done
+echo "export walk alone:      $best_walk s (best of 3, warm)"
+echo "zentrix-cli info:       $best_info s (best of 3, warm)"
+echo "info / export walk:     $(calc "$best_info / $best_walk") (target <= 1.5)"
 rm -f "$work/big.rec"
 
 echo
@@ -106,4 +130,10 @@ for minutes in 1 10; do
   echo "export of $minutes minute(s):  peak RSS $rss KiB ($(stat -c %s "$work/rss-$minutes.rec") bytes of recording)"
   rm -f "$work/rss-$minutes.rec"
 done
-rm -rf "$work"/avi-* "$work/speed.rec" "$work/speed-ch1.h264" "$work/ffmpeg.avi"
+
+echo
+echo "== 5. --report on the transcode of 1. ($export_minutes minutes of 640x480 H.264)"
+echo "export:                 wall $best_wall_z s (best of 3)"
+echo "export --report:        wall $best_wall_r s (best of 3)"
+echo "added by --report:      $(calc "100 * ($best_wall_r - $best_wall_z) / $best_wall_z") % (target <= 15 %)"
+rm -rf "$work"/avi-* "$work/speed.rec" "$work/speed-ch1.h264" "$work/ffmpeg.avi" "$work/report.json"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds zentrix-cli, the codec modules
 # and the recording generator, writes a sample recording (three channels,
-# H.264 and Motion JPEG, a picture-size change) into out/, lists its channels
-# and exports them to AVI files in out/demo-avi/.
+# H.264 and Motion JPEG, a picture-size change) into out/, lists its channels,
+# shows what it holds and exports them to AVI files in out/demo-avi/ with a
+# report in out/demo-report.json.
 # ZENTRIX_BUILD chooses the build folder (default build/native).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,8 +28,11 @@ echo "== writing the sample recording out/demo.rec"
 echo "== channels of out/demo.rec (zentrix-cli scan)"
 "$bin/zentrix-cli" scan out/demo.rec
 
-echo "== exporting every channel to out/demo-avi (zentrix-cli export)"
-"$bin/zentrix-cli" export out/demo.rec out/demo-avi
+echo "== what out/demo.rec holds (zentrix-cli info)"
+"$bin/zentrix-cli" info out/demo.rec
+
+echo "== exporting every channel to out/demo-avi with a report (zentrix-cli export)"
+"$bin/zentrix-cli" export out/demo.rec out/demo-avi --report out/demo-report.json
 
 echo "== files written"
 ls -l out/demo-avi
