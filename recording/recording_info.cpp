@@ -154,42 +154,52 @@ double ChannelFrameRate(const ChannelInfo* channel) {
   return (double)intervals * 1000.0 / (double)span;
 }
 
+void InfoWalkEnded(RecordingInfo* info, const RecordWalk* walk, int ended,
+                   const RecordHeader* header, int64_t at) {
+  if (ended == RECORD_WALK_ENDING_KIND)
+    InfoEnd(info, at, (int)RecordKind(header));
+  else
+    InfoEnd(info, ended == RECORD_WALK_END ? walk->reader.fileLength : walk->end, -1);
+}
+
+static void OnDamage(void* user, int64_t offset, int64_t bytes) {
+  InfoDamage((RecordingInfo*)user, offset, bytes);
+}
+
 int ReadRecordingInfo(FILE* stream, RecordingInfo* info, const std::atomic<int32_t>* runFlag) {
-  int64_t length = info->fileSize;
+  RecordWalk walk;
+  RecordWalkInit(&walk, stream, info->fileSize);
+  walk.runFlag = runFlag;
+  walk.user = info;
+  walk.onDamage = OnDamage;
   RecordHeader header;
   HeaderInfo block = {};
   int64_t at = 0;
-  for (;;) {
-    if (runFlag && runFlag->load() == 0) return -1;
-    at = PlatformTell(stream);
-    if (!ReadRecordHeader(stream, &header)) {
-      // The file ends inside a record header.
-      if (at >= 0 && at < length) InfoDamage(info, at, length - at);
-      break;
-    }
+  int ended;
+  while ((ended = RecordWalkNext(&walk, &header, &at)) == RECORD_WALK_RECORD) {
     unsigned kind = RecordKind(&header);
-    if (kind > RECORD_LAST_EXPORT_KIND) {
-      InfoEnd(info, at, (int)kind);
-      return 0;
-    }
     uint32_t payload = RecordPayloadLength(&header);
-    // A record that the file cuts short: its rest is missing.
-    if (at + RECORD_HEADER_SIZE + (int64_t)payload > length) {
-      InfoDamage(info, at, length - at);
-      at = length;
-      break;
-    }
     if (payload > 0 && kind == RECORD_HEADER_BLOCK) {
-      InfoHeaderBlock(info, ReadHeaderBlock(stream, &header, &block) == 0 ? &block : nullptr);
+      int read = ReadHeaderBlock(stream, &header, &block) == 0;
+      RecordWalkHeaderBlock(&walk, read ? &block : nullptr);
+      InfoHeaderBlock(info, read ? &block : nullptr);
       continue;
     }
+    if (payload == 0 || (kind != RECORD_KEY_FRAME && kind != RECORD_FRAME)) {
+      InfoRecord(info, &header, nullptr, 0);
+      if (RecordWalkSkip(&walk) != 0) break;
+      continue;
+    }
+    // A video record: its prefix word, and the walk goes on after it as
+    // after a frame that an export took.
     uint8_t prefix[INFO_PREFIX_SIZE];
-    size_t read = 0;
-    if (payload > 0 && (kind == RECORD_KEY_FRAME || kind == RECORD_FRAME))
-      read = fread(prefix, 1, payload < (uint32_t)INFO_PREFIX_SIZE ? payload : (uint32_t)INFO_PREFIX_SIZE, stream);
+    size_t read = fread(prefix, 1, payload < (uint32_t)INFO_PREFIX_SIZE ? payload : (uint32_t)INFO_PREFIX_SIZE,
+                        stream);
     InfoRecord(info, &header, prefix, read);
-    if (payload > read && SkipRecordPayload(stream, payload - (uint32_t)read) != 0) break;
+    if (read == INFO_PREFIX_SIZE || read == payload) RecordWalkFrameTaken(&walk);
+    if (PlatformSeek(stream, at + RECORD_HEADER_SIZE + (int64_t)payload, SEEK_SET) != 0) break;
   }
-  InfoEnd(info, at, -1);
-  return 0;
+  InfoWalkEnded(info, &walk, ended, &header, at);
+  RecordWalkFree(&walk);
+  return ended == RECORD_WALK_CANCELLED ? -1 : 0;
 }

@@ -14,6 +14,7 @@
 
 #include "recording/header_block.h"
 #include "recording/record_stream.h"
+#include "recording/record_walk.h"
 
 enum {
   INFO_CHANNELS = 64,      // channels a header block can name
@@ -95,12 +96,18 @@ void InfoDamage(RecordingInfo* info, int64_t offset, int64_t skipped);
 // The walk ended: at `at`, and at a record of kind `endKind` (-1: none).
 void InfoEnd(RecordingInfo* info, int64_t at, int endKind);
 
+// The walk ended as RecordWalkNext said (`ended`), after the record it gave
+// at `at` (for an ending kind, that record).
+void InfoWalkEnded(RecordingInfo* info, const RecordWalk* walk, int ended,
+                   const RecordHeader* header, int64_t at);
+
 // Average frames per second of a channel over its recorded time less its
 // gaps; 0 with fewer than two frames.
 double ChannelFrameRate(const ChannelInfo* channel);
 
-// Walks the recording at the stream's start and gathers what it holds.
-// Returns 0, or -1 when *runFlag was cleared.
+// Walks the recording at the stream's start with the record walk that the
+// export uses, and gathers what it holds. Returns 0, or -1 when *runFlag was
+// cleared.
 int ReadRecordingInfo(FILE* stream, RecordingInfo* info, const std::atomic<int32_t>* runFlag);
 
 // "YYYY-MM-DD HH:MM:SS.mmm" (a date of 0000-00-00 when there is none) into

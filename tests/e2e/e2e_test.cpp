@@ -327,8 +327,8 @@ class EndToEnd : public ::testing::Test {
 };
 
 // The plain form: Motion JPEG, H.263+ and MPEG-4 (types 0, 1, 2) with a size
-// change, every header-block layout and records of the other kinds; then
-// only some channels.
+// change, a gap, every header-block layout and records of the other kinds;
+// then only some channels.
 TEST_F(EndToEnd, PlainFormWithEveryPlainCodecAndASizeChange) {
   GenerateAndScan("--form plain --channels 1,2,3 --codecs 0,1,2 --sizes 320x240,640x240 "
                   "--duration 6 --fps 3 --key-interval 4 --layout mixed --extras --gap 1,2.5");
@@ -349,6 +349,39 @@ TEST_F(EndToEnd, ExtendedFormWithEveryCodecTypeUpToChannel64PastMidnight) {
     return s.name.find("_20091231_24") != std::string::npos;  // 31 December, hour 24
   }));
   Export();
+}
+
+// Damaged copies: info finds every frame before the damage and the damaged
+// places that the export walk finds; the report's damaged places and lost
+// frames are those that zentrix-cli's standard error tells of.
+TEST_F(EndToEnd, InfoAndTheReportFindTheDamageTheExportFinds) {
+  GenerateAndScan("--channels 1,2 --codecs 6,2 --sizes 160x120 --duration 4 --fps 5");
+  const std::string cli = Quote(BIN + "zentrix-cli");
+  for (const char* kind : {"cut-boundary", "cut-inside", "flip", "block-year", "block-counts",
+                           "garbage", "short-record"}) {
+    SCOPED_TRACE(kind);
+    const fs::path damaged = dir / (std::string(kind) + ".rec"), out = dir / kind;
+    const fs::path info = dir / "damaged-info.json", report = dir / "damaged-report.json";
+    Texts lines;
+    std::string said, err;
+    ASSERT_EQ(Shell("python3 " + Quote(ZENTRIX_SOURCE_DIR "/scripts/damage_recording.py") + " " +
+                    kind + " " + Quote(recording) + " " + Quote(damaged) + " 5", &lines, &said), 0);
+    const int before = std::stoi(said.substr(said.rfind("; ") + 2));
+    fs::create_directories(out);
+    ASSERT_EQ(Shell(cli + " info --json " + Quote(damaged) + " > " + Quote(info), &lines), 0);
+    ASSERT_EQ(Shell(cli + " export " + Quote(damaged) + " " + Quote(out) + " --report " +
+                    Quote(report) + " 2>&1 >/dev/null", &lines, &err), 0);
+    const Json found = ReadJson(info), told = ReadJson(report);
+    int frames = 0, damage = 0, lost = 0;
+    for (const Json& channel : told["channels"]) frames += channel["framesInRecording"].get<int>();
+    EXPECT_GE(found["videoFrames"], before);
+    EXPECT_EQ(found["videoFrames"], frames);
+    EXPECT_EQ(found["damagedPlaces"], told["damagedPlaces"]);
+    sscanf(err.c_str() + std::min(err.size(), err.find("damaged in ")), "damaged in %d", &damage);
+    sscanf(err.c_str() + std::min(err.size(), err.find("cli: ") + 5), "%d frame", &lost);
+    EXPECT_EQ(told["damagedPlaces"].size(), damage) << err;
+    EXPECT_EQ(told["lostFrames"], lost) << err;
+  }
 }
 
 // A seed gives the same file, another seed another. Bad options end with
