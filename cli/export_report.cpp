@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "cli/listing.h"
+#include "export/channel_exporter.h"
 #include "platform/platform.h"
 
 static const char OUTPUT_CODEC[] = "MPEG-4 Visual, FourCC xvid";
@@ -39,6 +40,25 @@ static std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// A copied segment's codec, by the FourCC its AVI stream is stored under.
+static std::string CopiedCodec(int32_t codecType) {
+  const char* handler = CopyHandler(codecType);
+  if (!handler) return "unknown";
+  static const char* const NAMES[][2] = {
+      {"MJPG", "Motion JPEG"}, {"H263", "H.263"}, {"FMP4", "MPEG-4 Visual"}, {"H264", "H.264"}};
+  for (const auto& name : NAMES)
+    if (strcmp(name[0], handler) == 0) return std::string(name[1]) + ", FourCC " + handler;
+  return std::string("FourCC ") + handler;
+}
+
+// The caption file of a segment: its name and SHA-256, or null for none.
+static Json CaptionJson(const std::string& path) {
+  if (path.empty()) return nullptr;
+  std::string hex;
+  return {{"file", BaseName(path)},
+          {"sha256", Sha256File(path, &hex) == 0 ? Json(hex) : Json(nullptr)}};
+}
+
 static Json SegmentJson(const SegmentResult& segment, bool replaced) {
   Json types = Json::array();
   for (int type = 0; type < 32; type++)
@@ -58,10 +78,11 @@ static Json SegmentJson(const SegmentResult& segment, bool replaced) {
           {"size", size},
           {"sha256", hash},
           {"channel", segment.channelIndex + 1},
-          {"mode", "transcode"},
+          {"mode", segment.copied ? "copy" : "transcode"},
           {"sourceCodecTypes", types},
           {"outputCodecType", segment.outputCodecType},
-          {"outputCodec", OUTPUT_CODEC},
+          {"outputCodec", segment.copied ? CopiedCodec(segment.outputCodecType) : OUTPUT_CODEC},
+          {"captions", CaptionJson(segment.captionPath)},
           {"width", segment.width},
           {"height", segment.height},
           {"firstRecorded", InfoTimeText(first)},

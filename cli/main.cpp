@@ -3,7 +3,8 @@
 //
 //   zentrix-cli scan RECORDING
 //   zentrix-cli info RECORDING [--json] [--gap SECONDS]
-//   zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]
+//   zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE] [--copy]
+//                      [--captions]
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -52,6 +53,7 @@ static const char USAGE[] =
     "Usage: zentrix-cli scan RECORDING\n"
     "       zentrix-cli info RECORDING [--json] [--gap SECONDS]\n"
     "       zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]\n"
+    "                          [--copy] [--captions]\n"
     "       zentrix-cli --help | --version\n"
     "\n"
     "Commands:\n"
@@ -61,7 +63,7 @@ static const char USAGE[] =
     "           last frame, codec types, picture sizes, frame rate and gaps;\n"
     "           for the file its header blocks, other records and damage\n"
     "  export   write the video of the chosen channels to AVI files in OUTDIR\n"
-    "           and print the path of every finished file\n"
+    "           and print the path of every finished file (and caption file)\n"
     "\n"
     "Options:\n"
     "  --channels LIST  channels to export: numbers 1-64 separated by commas,\n"
@@ -72,16 +74,27 @@ static const char USAGE[] =
     "  --json           info: print JSON instead of columns\n"
     "  --gap SECONDS    info and the report: a stretch longer than this without\n"
     "                   a frame of a channel is a gap (default 2)\n"
+    "  --copy           store every frame as the recording holds it, not one byte\n"
+    "                   changed (Motion JPEG, H.263, MPEG-4 or H.264 in the AVI\n"
+    "                   file) instead of re-encoding it to MPEG-4; frames of codec\n"
+    "                   types 3 and 7 (no known codec) are left out and counted\n"
+    "  --captions       write a SAMI caption file beside every AVI file (same name,\n"
+    "                   .smi) that shows each frame's recorded date and time while\n"
+    "                   the frame is on screen, e.g. 2009-03-07 08:05:03.120\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
+    "\n"
+    "Example: keep the original frames of channels 1 and 3, with their times:\n"
+    "  zentrix-cli export rec.dat out --channels 1,3 --copy --captions\n"
     "\n"
     "Exit status: 0 done; 1 usage error; 2 the recording cannot be opened;\n"
     "3 OUTDIR is missing or not writable; 4 the list could not be written to\n"
     "standard output; 5 video is missing: some AVI files could not be written\n"
     "(a full disk; files that could not be finished or named keep temporary\n"
     "names ~N.avi, ~N-2.avi, ... and are listed), or a chosen channel with\n"
-    "video got no file; 130 interrupted by Ctrl+C, 143 by SIGTERM (the files\n"
-    "finished so far are closed, named and listed).\n";
+    "video got no file, or a caption file could not be written (none is\n"
+    "left); 130 interrupted by Ctrl+C, 143 by SIGTERM (the files finished so\n"
+    "far are closed, named and listed).\n";
 
 static int UsageError(const std::string& message) {
   fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PROGRAM,
@@ -96,6 +109,8 @@ struct Arguments {
   const char* report = nullptr;
   const char* gap = nullptr;
   bool json = false;
+  bool copy = false;
+  bool captions = false;
   bool help = false;
   bool version = false;
 };
@@ -112,6 +127,10 @@ static int ParseArguments(int argc, char** argv, Arguments* arguments) {
       arguments->help = true;
     } else if (strcmp(argument, "--version") == 0) {
       arguments->version = true;
+    } else if (strcmp(argument, "--copy") == 0) {
+      arguments->copy = true;
+    } else if (strcmp(argument, "--captions") == 0) {
+      arguments->captions = true;
     } else if (strcmp(argument, "--channels") == 0) {
       if (i + 1 >= argc) return UsageError("--channels needs a list");
       arguments->channels = argv[++i];
@@ -215,6 +234,10 @@ static int ForeignOption(const Arguments& arguments, const std::string& command)
     return UsageError("--channels belongs to the export command");
   if (arguments.report && command != "export")
     return UsageError("--report belongs to the export command");
+  if (arguments.copy && command != "export")
+    return UsageError("--copy belongs to the export command");
+  if (arguments.captions && command != "export")
+    return UsageError("--captions belongs to the export command");
   if (arguments.json && command != "info") return UsageError("--json belongs to the info command");
   if (arguments.gap && command == "scan")
     return UsageError("--gap belongs to the info and export commands");
@@ -343,6 +366,14 @@ static int InfoCommand(const Arguments& arguments, AppContext* context) {
   return status;
 }
 
+// Prints the caption file of a segment file that the run wrote, when it has one.
+static void PrintCaptionFile(const char* folder, const std::string& aviName) {
+  std::string caption = aviName.substr(0, aviName.size() - 4) + ".smi";  // "....avi"
+  std::string path = std::string(folder) + PATH_SEPARATOR + caption;
+  struct stat status;
+  if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) printf("%s\n", path.c_str());
+}
+
 // What the export leaves for its report besides the run's log.
 struct ExportState {
   ReportRun run;
@@ -402,6 +433,8 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
   }
 
   context->channelMask = mask;
+  context->options.copy = arguments.copy ? 1 : 0;
+  context->options.captions = arguments.captions ? 1 : 0;
   std::vector<SegmentFile> before = ListSegmentFiles(context->outputFolder);
   std::vector<SegmentFile> temporaryBefore = ListTemporaryFiles(context->outputFolder);
   int result = ExportRecordingFile(stream, context);
@@ -412,8 +445,10 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
   // Files are listed after a cancel too: the run closed and named them.
   std::vector<SegmentFile> after = ListSegmentFiles(context->outputFolder);
   std::vector<SegmentFile> written = NewSegmentFiles(before, after, mask);
-  for (const SegmentFile& file : written)
+  for (const SegmentFile& file : written) {
     printf("%s" PATH_SEPARATOR "%s\n", context->outputFolder, file.name.c_str());
+    if (arguments.captions) PrintCaptionFile(context->outputFolder, file.name);
+  }
   const RecordingInfo* walked = &context->runLog->walked;
   if (all && listed == 0 && written.empty() && result >= 0) {
     SayWhyNoChannels(walked, arguments.operands[1]);
@@ -450,14 +485,30 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
                     "video is missing\n",
             PROGRAM, uncreated, uncreated == 1 ? "" : "s", context->outputFolder);
 
+  if (context->failedCaptions > 0)
+    fprintf(stderr, "%s: %d caption file%s could not be written in '%s' (is the disk full?); "
+                    "their AVI files are whole\n",
+            PROGRAM, context->failedCaptions, context->failedCaptions == 1 ? "" : "s",
+            context->outputFolder);
+
   // Frames that could not be transcoded are missing from the files: say so,
   // with the likeliest cause first, rather than report a clean export.
   // A full disk has been reported above: the frames it cost are its own.
-  if (context->lostFrames > 0 && failed == 0 && uncreated == 0)
+  int uncopied = context->uncopiedFrames;
+  int lost = context->lostFrames - uncopied;
+  if (uncopied > 0)
+    fprintf(stderr, "%s: %d frame%s of the chosen channels could not be copied: their codec "
+                    "type (3 or 7) names no known codec\n",
+            PROGRAM, uncopied, uncopied == 1 ? "" : "s");
+  if (lost > 0 && failed == 0 && uncreated == 0 && arguments.copy)
+    fprintf(stderr, "%s: %d frame%s of the chosen channels could not be exported (damaged "
+                    "data)\n",
+            PROGRAM, lost, lost == 1 ? "" : "s");
+  else if (lost > 0 && failed == 0 && uncreated == 0)
     fprintf(stderr, "%s: %d frame%s of the chosen channels could not be exported (no codec "
                     "module for their codec type next to %s, a codec that refused them, or "
                     "damaged data)\n",
-            PROGRAM, context->lostFrames, context->lostFrames == 1 ? "" : "s", PROGRAM);
+            PROGRAM, lost, lost == 1 ? "" : "s", PROGRAM);
 
   // A chosen channel with video but no file, final or kept, is never a
   // clean export, whatever the cause.
@@ -487,7 +538,9 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
     if (((mask >> n) & 1) && walked->channels[n].frames == 0)
       fprintf(stderr, "%s: channel %d has no video in the recording%s\n", PROGRAM, n + 1,
               walked->channels[n].named ? " (its header blocks name it)" : "");
-  return failed > 0 || uncreated > 0 || unwritten > 0 ? EXIT_WRITE_FAILED : EXIT_DONE;
+  return failed > 0 || uncreated > 0 || unwritten > 0 || context->failedCaptions > 0
+             ? EXIT_WRITE_FAILED
+             : EXIT_DONE;
 }
 
 // The export, and its report whatever its end.

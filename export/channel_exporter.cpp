@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "avi/sami_writer.h"
 #include "export/codec_modules.h"
 #include "export/export_log.h"
 #include "shell/app_context.h"
@@ -80,6 +81,7 @@ static void CloseCodecInstances(ChannelExporter* exporter) {
 
 int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
                 ChannelExporter* exporter) {
+  if (context->options.copy) return OpenCopySegment(frame, time, context, exporter);
   exporter->decoder = GetVideoCodec(frame->codecType);
   if (!exporter->decoder) return -1;
   exporter->encoder = GetVideoCodec(OUTPUT_CODEC_TYPE);
@@ -113,10 +115,19 @@ int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
     return -4;
   }
 
+  if (CreateSegmentFile(frame, time, context, exporter, SEGMENT_HANDLER) != 0) {
+    CloseCodecInstances(exporter);
+    return -5;
+  }
+  return 0;
+}
+
+int CreateSegmentFile(const FrameInfo* frame, const CalendarTime* time, AppContext* context,
+                      ChannelExporter* exporter, const char* handler) {
   // Each segment takes a free temporary name when it opens: a file that an
   // earlier segment could not finish is kept, never written over.
   if (NameTempSegment(exporter, context->outputFolder) == 0)
-    exporter->avi = AviCreateVideo(exporter->tempPath, (float)SEGMENT_RATE, SEGMENT_HANDLER,
+    exporter->avi = AviCreateVideo(exporter->tempPath, (float)SEGMENT_RATE, handler,
                                    frame->width, frame->height);
   if (!exporter->avi) {
     // The output folder refused the file (full, gone, read-only) or no name
@@ -126,7 +137,6 @@ int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
     if (exporter->tempPath[0]) remove(exporter->tempPath);
     if (!exporter->createFailed) context->uncreatedSegments++;
     exporter->createFailed = 1;
-    CloseCodecInstances(exporter);
     return -5;
   }
   exporter->createFailed = 0;
@@ -137,6 +147,7 @@ int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
   exporter->frameCount = 0;
   exporter->segmentWidth = frame->width;
   exporter->segmentHeight = frame->height;
+  exporter->segmentCodecType = frame->codecType;
   exporter->firstTime = *time;
   return 0;
 }
@@ -206,7 +217,8 @@ static CalendarTime FrameTime(const FrameInfo* frame) {
 // the segment incomplete: it is still finished, but counted as failed.
 static int WriteFrameToSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
                                ChannelExporter* exporter) {
-  if (TranscodeFrame(frame, time, context, exporter) < 0) return -6;
+  // A copy stores the frame as the recording holds it.
+  if (!context->options.copy && TranscodeFrame(frame, time, context, exporter) < 0) return -6;
   int keyFrame = frame->kind == RECORD_KEY_FRAME ? 1 : 0;
   int written = AviWriteFrame(exporter->avi, frame->payload, (int32_t)frame->length, keyFrame);
   if (written == AVI_FILE_FULL) return SEGMENT_FULL;
@@ -234,10 +246,17 @@ static int ExportPayload(const RecordHeader* header, const uint8_t* payload,
   // A picture without pixels would reach the codecs with empty buffers.
   if (frame.width == 0 || frame.height == 0) return -3;
 
+  // The log tells this loss from the others by the code a copy's open would give.
+  if (CopyRefusesFrame(context, &frame)) {
+    exporter->openFailure = -1;
+    return -5;
+  }
+
   CalendarTime time = FrameTime(&frame);
 
-  if ((frame.width != exporter->segmentWidth || frame.height != exporter->segmentHeight) &&
-      exporter->avi)
+  if (((frame.width != exporter->segmentWidth || frame.height != exporter->segmentHeight) &&
+       exporter->avi) ||
+      CopySegmentEnds(context, exporter, &frame))
     CloseSegment(context, exporter);
 
   if (!exporter->avi) {
@@ -268,6 +287,7 @@ static int ExportPayload(const RecordHeader* header, const uint8_t* payload,
   exporter->segmentWidth = frame.width;
   exporter->segmentHeight = frame.height;
   exporter->lastTime = time;
+  NoteCaptionTime(context, &exporter->captions, &time);
   return 0;
 }
 
@@ -296,14 +316,16 @@ int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info
 }
 
 // What the log keeps of the open segment, before CloseSegment resets it.
-static SegmentResult SegmentResultOf(const ChannelExporter* exporter, float rate) {
+static SegmentResult SegmentResultOf(const AppContext* context, const ChannelExporter* exporter,
+                                     float rate) {
   SegmentResult result;
   result.channelIndex = exporter->channelIndex;
   result.finalName = 0;
   result.width = exporter->segmentWidth;
   result.height = exporter->segmentHeight;
   result.codecTypes = exporter->segmentCodecTypes;
-  result.outputCodecType = OUTPUT_CODEC_TYPE;
+  result.copied = context->options.copy != 0;
+  result.outputCodecType = result.copied ? exporter->segmentCodecType : OUTPUT_CODEC_TYPE;
   result.firstTime = exporter->firstTime;
   result.lastTime = exporter->lastTime;
   result.frames = exporter->frameCount;
@@ -330,7 +352,7 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
   // transcoded) holds no video, and its end time would be another
   // segment's or none: its file is removed and its number not used.
   int empty = open && exporter->frameCount == 0;
-  SegmentResult result = SegmentResultOf(exporter, rate);
+  SegmentResult result = SegmentResultOf(context, exporter, rate);
   int32_t number = empty ? exporter->segmentCount : ++exporter->segmentCount;
   exporter->avi = nullptr;
   exporter->frameCount = 0;
@@ -348,6 +370,14 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
                 FormatSegmentPath(finalPath, context->outputFolder, exporter, number) == 0 &&
                 PlatformRenameReplace(exporter->tempPath, finalPath) == 0;
     if (!named || exporter->segmentIncomplete) context->failedSegments++;
+    // The caption file first, so that the log can name it.
+    if (named &&
+        WriteSegmentCaptions(context, &exporter->captions, finalPath, rate, SEGMENT_RATE) == 0 &&
+        context->options.captions) {
+      char captionPath[PATH_SIZE];
+      SamiFileName(finalPath, captionPath);
+      result.captionPath = captionPath;
+    }
     if (context->runLog) {
       result.path = named ? finalPath : exporter->tempPath;
       result.finalName = named;
@@ -355,6 +385,7 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
     }
   }
   exporter->segmentIncomplete = 0;
+  ClearSegmentCaptions(&exporter->captions);
 
   CloseCodecInstances(exporter);
   return 0;

@@ -8,6 +8,7 @@
 
 #include "avi/avi_writer.h"
 #include "codecs/codec_interface.h"
+#include "export/segment_captions.h"
 #include "platform/platform.h"
 #include "recording/header_block.h"
 #include "recording/packed_time.h"
@@ -50,6 +51,10 @@ struct ChannelExporter {
   int32_t keyFrameCount;
   uint32_t segmentCodecTypes;
   int32_t openFailure;
+  // Copy mode: the codec type of the open segment's frames.
+  int32_t segmentCodecType;
+  // With captions: the times of the open segment's frames.
+  SegmentCaptions captions;
 };
 
 void GrowBufferInit(GrowBuffer* buffer);
@@ -75,6 +80,29 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter);
 // OpenSegment names each segment so. Returns 0, or -1 (tempPath left
 // empty) when no free name fits PATH_SIZE.
 int NameTempSegment(ChannelExporter* exporter, const char* folder);
+
+// Creates the AVI file of a new segment under a free temporary name, with
+// the given FourCC, the frame's picture size and the opening rate 30, and
+// starts the segment at the frame. Returns 0, or -5 when no file could be
+// created (counted once in the context's uncreatedSegments while the
+// channel's creates keep failing).
+int CreateSegmentFile(const FrameInfo* frame, const CalendarTime* time, AppContext* context,
+                      ChannelExporter* exporter, const char* handler);
+
+// Copy mode (the context's options.copy). The FourCC that names the codec of
+// a codec type in an AVI file, or null for a type without a known codec.
+const char* CopyHandler(int32_t codecType);
+// Opens a segment that stores frames unchanged: no codec instance, an AVI
+// file under the frame's FourCC. Returns 0, -1 (no known codec) or -5 (the
+// AVI file could not be created).
+int OpenCopySegment(const FrameInfo* frame, const CalendarTime* time, AppContext* context,
+                    ChannelExporter* exporter);
+// 1 (and the frame counted in uncopiedFrames) when a copy cannot store the
+// frame, its codec type having no known codec; else 0.
+int CopyRefusesFrame(AppContext* context, const FrameInfo* frame);
+// 1 when a copy's open segment ends before this frame: its codec type differs.
+int CopySegmentEnds(const AppContext* context, const ChannelExporter* exporter,
+                    const FrameInfo* frame);
 
 // Allocator of each frame's payload buffer (malloc unless replaced); the
 // buffer is released with free. Tests replace it to try the no-memory path.

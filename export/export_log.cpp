@@ -5,7 +5,7 @@
 
 const char* const LOSS_REASON_NAMES[LOSS_REASONS] = {
     "noCodecModule", "codecRefused", "damagedData", "waitingForKeyFrame", "writeFailed",
-    "noMemory"};
+    "noMemory", "uncopyableCodecType"};
 
 void ExportRunLogStart(ExportRunLog* log, int64_t fileSize) {
   log->segments.clear();
@@ -14,13 +14,15 @@ void ExportRunLogStart(ExportRunLog* log, int64_t fileSize) {
 }
 
 // ExportFrame's codes (and OpenSegment's behind its -5) by reason.
-static LossReason ReasonOf(int code, int openCode) {
+static LossReason ReasonOf(int code, int openCode, int copy) {
   switch (code) {
     case -1: return LOSS_NO_MEMORY;
     case -2:
     case -3: return LOSS_DAMAGED_DATA;
     case -4: return LOSS_WAITING_FOR_KEY;
     case -5:
+      // A copy loads no module: its -1 is a codec type it cannot store.
+      if (copy && openCode == -1) return LOSS_UNCOPYABLE_CODEC;
       if (openCode == -1 || openCode == -2) return LOSS_NO_CODEC_MODULE;
       if (openCode == -5) return LOSS_WRITE_FAILED;
       return LOSS_CODEC_REFUSED;
@@ -29,6 +31,6 @@ static LossReason ReasonOf(int code, int openCode) {
   }
 }
 
-void ExportLogLostFrame(ExportRunLog* log, unsigned channel, int code, int openCode) {
-  if (channel < CHANNEL_COUNT) log->lost[channel][ReasonOf(code, openCode)]++;
+void ExportLogLostFrame(ExportRunLog* log, unsigned channel, int code, int openCode, int copy) {
+  if (channel < CHANNEL_COUNT) log->lost[channel][ReasonOf(code, openCode, copy)]++;
 }

@@ -20,6 +20,7 @@ enum LossReason {
   LOSS_WAITING_FOR_KEY,   // no segment was open and it is no key frame
   LOSS_WRITE_FAILED,      // its segment file could not be created or written
   LOSS_NO_MEMORY,
+  LOSS_UNCOPYABLE_CODEC,  // a copy's frame of a codec type with no known codec (3, 7)
   LOSS_REASONS
 };
 
@@ -34,12 +35,14 @@ struct SegmentResult {
   int32_t width;
   int32_t height;
   uint32_t codecTypes;  // bit n: frames of source codec type n
-  int32_t outputCodecType;
+  int copied;           // non-zero: the frames are stored as recorded (--copy)
+  int32_t outputCodecType;  // the copied codec type with copied
   CalendarTime firstTime;
   CalendarTime lastTime;
   int32_t frames;
   int32_t keyFrames;
   float rate;  // frames per second in the AVI header
+  std::string captionPath;  // its caption file, or empty for none
 };
 
 struct ExportRunLog {
@@ -52,5 +55,6 @@ struct ExportRunLog {
 // Empties the log at the start of a run over a file of fileSize bytes.
 void ExportRunLogStart(ExportRunLog* log, int64_t fileSize);
 // A frame of channel that ExportFrame refused with `code`; `openCode` is the
-// exporter's last OpenSegment failure (for code -5).
-void ExportLogLostFrame(ExportRunLog* log, unsigned channel, int code, int openCode);
+// exporter's last OpenSegment failure (for code -5); copy non-zero when the
+// run copies frames rather than transcoding them.
+void ExportLogLostFrame(ExportRunLog* log, unsigned channel, int code, int openCode, int copy);

@@ -119,7 +119,8 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
       if (exported >= 0) RecordWalkFrameTaken(&walk);
       if (exported < 0 && exported != WAITING_FOR_KEY_FRAME) context->lostFrames++;
       if (exported < 0 && log)
-        ExportLogLostFrame(log, channel, exported, context->exporters[channel]->openFailure);
+        ExportLogLostFrame(log, channel, exported, context->exporters[channel]->openFailure,
+                           context->options.copy);
     } else if (RecordWalkSkip(&walk) != 0) {
       break;
     }
@@ -135,6 +136,8 @@ int ExportRecordingFile(FILE* stream, AppContext* context) {
   context->lostFrames = 0;
   context->damagedPlaces = 0;
   if (context->runLog) ExportRunLogStart(context->runLog, PlatformFileLength(stream));
+  context->uncopiedFrames = 0;
+  context->failedCaptions = 0;
   CodecModulesInit();
   CreateExporters(context);
 

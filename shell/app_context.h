@@ -19,6 +19,18 @@ enum { CHANNEL_COUNT = 64 };
 struct ChannelExporter;
 struct ExportRunLog;
 
+// Options of an export run beyond what the Windows program does; all zero
+// (the Windows program never sets them) is its plain transcode. zentrix-cli
+// sets them from its command line.
+struct ExportOptions {
+  // Non-zero: every frame is stored in the AVI file as the recording holds
+  // it, under its own codec's FourCC; no codec module is loaded.
+  int32_t copy;
+  // Non-zero: each finished segment gets a SAMI caption file beside it with
+  // every frame's recorded date and time.
+  int32_t captions;
+};
+
 // Allocated zero-filled (`new AppContext()`), one per main window.
 struct AppContext {
   WindowHandle listView;
@@ -54,4 +66,11 @@ struct AppContext {
   // export run logs there every segment it closes, every frame it loses and
   // every record its walk takes.
   ExportRunLog* runLog;
+  ExportOptions options;
+  // Of lostFrames: frames that a copy could not store because their codec
+  // type names no known codec. zentrix-cli gives them their own reason.
+  int32_t uncopiedFrames;
+  // Caption files of the last export run that could not be written (and were
+  // removed); their segments' AVI files are whole. zentrix-cli reports them.
+  int32_t failedCaptions;
 };

@@ -3,6 +3,8 @@
 // file. The expected channel list and segments are worked out from the
 // manifest by the rules a user sees: one row per channel named by a header
 // block, one file per run of frames of one size that starts at a key frame.
+// A copy must hold the recording's frame data byte for byte (its MD5s are
+// taken from the recording itself), and caption files one caption a frame.
 // Last, the generator's own promises.
 #include <gtest/gtest.h>
 
@@ -18,6 +20,10 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/synthetic_video.h"
+
+extern "C" {
+#include <libavutil/md5.h>
+}
 
 namespace fs = std::filesystem;
 
@@ -47,6 +53,13 @@ int Shell(const std::string& command, Texts* lines, std::string* text = nullptr)
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The value of a rate that ffprobe prints as a fraction at the end of a line.
+double Rate(const std::string& line) {
+  const size_t comma = line.rfind(','), slash = line.rfind('/');
+  if (comma == std::string::npos || slash == std::string::npos || slash < comma) return 0;
+  return std::stod(line.substr(comma + 1)) / std::stod(line.substr(slash + 1));
+}
+
 std::string Slurp(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -72,6 +85,9 @@ struct Segment {
   std::vector<int> indices;  // the pattern's pictures, in file order
   Texts flags, types;        // each one's index key flag and picture type
   std::string last;
+  int codec;
+  std::vector<size_t> records;  // each frame's place among the recording's frame records
+  Texts times;                  // each frame's recorded time as its caption shows it
 };
 
 // A frame's date and time of day as info shows it: hours past 23 carry
@@ -142,7 +158,8 @@ Manifest ReadManifest(const fs::path& path) {
   int version, y, mo, d, h, mi, sec, channel, index, kind, codec, width, height;
   unsigned long long offset;
   unsigned length, ms;
-  char text[64];
+  char text[64], time[64];
+  size_t record = 0;
   while (in >> word) {
     if (word == "block") {
       in >> offset >> length >> version >> y >> mo >> d >> h >> mi >> sec >> mask;
@@ -162,13 +179,18 @@ Manifest ReadManifest(const fs::path& path) {
       date.tm_year = y - 1900, date.tm_mon = mo - 1, date.tm_mday = d;
       m.info[channel].Add(kind, codec, width, height, FrameMoment(y, mo, d, ms),
                           timegm(&date) * 1000ll + ms);
+      snprintf(time, sizeof time, "%04d-%02d-%02d %02u:%02u:%02u.%03u", y, mo, d, ms / 3600000,
+               ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+      record++;
       Segment& s = open[channel];
       if (!s.indices.empty() && (width != s.width || height != s.height)) close(s);
       if (s.indices.empty()) {
         if (kind != 0) continue;  // a file starts at a key frame
         s = {"Ch" + std::to_string(channel) + "_" + text + "_", channel, width, height,
-             {}, {}, {}, ""};
+             {}, {}, {}, "", codec, {}, {}};
       }
+      s.records.push_back(record - 1);
+      s.times.push_back(time);
       s.indices.push_back(index);
       s.flags.push_back(kind == 0 ? "K" : "_");
       s.types.push_back(kind == 0 ? "I" : "P");
@@ -236,32 +258,44 @@ class EndToEnd : public ::testing::Test {
     EXPECT_EQ(info["damagedPlaces"], Json::array());
   }
 
-  // Exports the chosen channels (none: all) into a new folder and checks that
-  // exactly the expected files were printed and left there, then each file.
-  void Export(const std::vector<int>& channels = {}) {
-    const fs::path folder = dir / ("out" + std::to_string(channels.size()));
+  // Exports the chosen channels (none: all) with the given options into a
+  // new folder and checks that exactly the expected files (and with
+  // --captions their caption files) were printed and left there, then each.
+  void Export(const std::vector<int>& channels = {}, const std::string& options = "") {
+    const fs::path folder = dir / ("out" + std::to_string(++exports));
     fs::create_directories(folder);
     std::string choice;
     for (int c : channels) choice += (choice.empty() ? " --channels " : ",") + std::to_string(c);
+    const bool copy = options.find("--copy") != std::string::npos;
+    const bool captions = options.find("--captions") != std::string::npos;
     Texts paths, printed, present;
     std::vector<const Segment*> chosen;
-    const fs::path report = dir / ("report" + std::to_string(channels.size()) + ".json");
+    const fs::path report = dir / ("report" + std::to_string(exports) + ".json");
     EXPECT_EQ(Shell(Quote(BIN + "zentrix-cli") + " export " + Quote(recording) + " " +
-                    Quote(folder) + choice + " --report " + Quote(report), &printed), 0);
+                    Quote(folder) + choice + " --report " + Quote(report) + " " + options,
+                    &printed), 0);
     for (const Segment& s : m.segments)
-      if (channels.empty() || std::count(channels.begin(), channels.end(), s.channel))
+      if (channels.empty() || std::count(channels.begin(), channels.end(), s.channel)) {
         chosen.push_back(&s), paths.push_back(folder / s.name);
+        if (captions) paths.push_back(fs::path(paths.back()).replace_extension(".smi"));
+      }
     for (const auto& entry : fs::directory_iterator(folder)) present.push_back(entry.path());
     for (auto* list : {&paths, &printed, &present}) std::sort(list->begin(), list->end());
     EXPECT_EQ(printed, paths);
     EXPECT_EQ(present, paths);  // no temporary file, no extra segment
-    for (const Segment* s : chosen) CheckFile(folder / s->name, *s);
-    CheckReport(ReadJson(report), chosen);
+    for (const Segment* s : chosen) {
+      double rate = 0;
+      copy ? CheckCopy(folder / s->name, *s, &rate) : CheckFile(folder / s->name, *s, &rate);
+      if (captions) CheckCaptions(folder / s->name, *s, rate);
+    }
+    CheckReport(ReadJson(report), chosen, options);
   }
 
-  // The report's hashes are sha256sum's, its frame counts ffprobe's and the
-  // manifest's, and nothing was lost.
-  void CheckReport(const Json& report, const std::vector<const Segment*>& chosen) {
+  // The report's hashes are sha256sum's (of the caption files too), its
+  // frame counts ffprobe's and the manifest's, its mode the run's, and
+  // nothing was lost.
+  void CheckReport(const Json& report, const std::vector<const Segment*>& chosen,
+                   const std::string& options) {
     EXPECT_EQ(report["result"], "completed");
     EXPECT_EQ(report["recording"]["sha256"], FirstWord("sha256sum " + Quote(recording)));
     EXPECT_EQ(report["lostFrames"], 0);
@@ -270,6 +304,11 @@ class EndToEnd : public ::testing::Test {
       const std::string path = segment["path"];
       SCOPED_TRACE(path);
       EXPECT_EQ(segment["sha256"], FirstWord("sha256sum " + Quote(path)));
+      EXPECT_EQ(segment["mode"], options.find("--copy") != std::string::npos ? "copy" : "transcode");
+      const std::string smi = fs::path(path).replace_extension(".smi").string();
+      EXPECT_EQ(segment["captions"], options.find("--captions") == std::string::npos ? Json(nullptr)
+                : Json({{"file", fs::path(smi).filename().string()},
+                        {"sha256", FirstWord("sha256sum " + Quote(smi))}}));
       EXPECT_EQ(segment["frames"], std::stoi(FirstWord(
           FFPROBE + " -v error -count_frames -select_streams v:0 -show_entries "
           "stream=nb_read_frames -of csv=p=0 " + Quote(path))));
@@ -281,11 +320,91 @@ class EndToEnd : public ::testing::Test {
     }
   }
 
+  // The MD5 of every frame record's frame data (after the prefix word of the
+  // extended form), in file order: the records' own 10-byte heads are read
+  // here, the lengths of the generator's records being exact.
+  Texts FrameMd5s() {
+    const std::string file = Slurp(recording);
+    Texts sums;
+    for (size_t at = 0; at + 10 <= file.size();) {
+      const uint8_t* head = (const uint8_t*)file.data() + at;
+      const size_t length = (head[0] | head[1] << 8 | head[2] << 16) & 0x7FFFF;
+      const size_t skip = (head[8] & 3) == 3 ? 4 : 0;
+      if (((head[8] >> 2) & 15) <= 1 && length > skip) {
+        uint8_t md5[16];
+        char hex[33];
+        av_md5_sum(md5, head + 10 + skip, length - skip);
+        for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", md5[i]);
+        sums.push_back(hex);
+      }
+      at += 10 + length;
+    }
+    return sums;
+  }
+
+  // The frames exactly as recorded, under the FourCC of their codec: ffmpeg
+  // copies them out with the recording's MD5s and decodes them without a
+  // complaint; the index carries the recording's key flags.
+  void CheckCopy(const fs::path& path, const Segment& s, double* rate) {
+    SCOPED_TRACE(s.name);
+    static const char* const CODECS[16][2] = {
+        {"mjpeg", "MJPG"}, {"h263", "H263"}, {"mpeg4", "FMP4"}, {"", ""},
+        {"mpeg4", "FMP4"}, {"mpeg4", "FMP4"}, {"h264", "H264"}, {"", ""},
+        {"h264", "H264"},  {"h264", "H264"}, {"mpeg4", "FMP4"}, {"h264", "H264"},
+        {"h264", "H264"},  {"h264", "H264"}, {"h264", "H264"}, {"h264", "H264"}};
+    if (md5s.empty()) md5s = FrameMd5s();
+    Texts lines, expected, sums;
+    std::string out;
+    EXPECT_EQ(Shell(FFPROBE + " -v error -select_streams v:0 -show_entries stream=codec_name,"
+                    "codec_tag_string,width,height,avg_frame_rate -of csv " + Quote(path),
+                    &lines), 0);
+    ASSERT_EQ(lines.size(), 1u);
+    *rate = Rate(lines[0]);
+    EXPECT_EQ(lines[0].substr(0, lines[0].rfind(',')),
+              std::string("stream,") + CODECS[s.codec][0] + "," + CODECS[s.codec][1] + "," +
+                  std::to_string(s.width) + "," + std::to_string(s.height));
+    // One run: the packets copied out to their MD5s, and all of them decoded.
+    const fs::path errors = dir / "errors.txt";
+    EXPECT_EQ(Shell(FFMPEG + " -nostdin -v error -i " + Quote(path) + " -c copy -f framemd5 - "
+                    "-f null - 2>" + Quote(errors), &lines), 0);
+    for (const std::string& line : lines)
+      if (line[0] != '#') sums.push_back(line.substr(line.rfind(' ') + 1));
+    for (size_t record : s.records) expected.push_back(md5s.at(record));
+    EXPECT_EQ(sums, expected);
+    EXPECT_EQ(Slurp(errors), "");
+    const std::string avi = Slurp(path);
+    Texts flags;
+    const size_t index = avi.rfind("idx1");
+    for (size_t i = index + 8; index != std::string::npos && i + 16 <= avi.size(); i += 16)
+      flags.push_back(avi[i + 4] & 0x10 ? "K" : "_");
+    EXPECT_EQ(flags, s.flags);
+  }
+
+  // One caption a frame as FFmpeg reads the caption file: starting at the
+  // frame's time in the AVI file at its final rate, showing its recorded time.
+  void CheckCaptions(const fs::path& avi, const Segment& s, double rate) {
+    const fs::path smi = fs::path(avi).replace_extension(".smi");
+    SCOPED_TRACE(smi.filename().string());
+    Texts lines, texts;
+    ASSERT_GT(rate, 0);
+    ASSERT_EQ(Shell(FFPROBE + " -v error -show_entries packet=pts -of csv=p=0 " + Quote(smi),
+                    &lines), 0);
+    ASSERT_EQ(lines.size(), s.times.size());
+    for (size_t i = 0; i < lines.size(); i++)
+      EXPECT_NEAR(std::stod(lines[i]), i * 1000 / rate, 1.0) << i;
+    ASSERT_EQ(Shell(FFMPEG + " -nostdin -v error -i " + Quote(smi) + " -f srt -", &lines), 0);
+    for (const std::string& line : lines)  // number, times, text: the texts
+      if (line.find("-->") == std::string::npos && line.find_first_not_of("0123456789") !=
+                                                       std::string::npos)
+        texts.push_back(line);
+    EXPECT_EQ(texts, s.times);
+  }
+
   // MPEG-4 under the FourCC xvid, of the segment's size, one index entry a
   // frame with the recording's key flag (AVIIF_KEYFRAME; ffprobe takes its
   // flags from the bitstream instead) and intra pictures exactly there;
   // ffmpeg decodes it without a complaint to the generator's pictures.
-  void CheckFile(const fs::path& path, const Segment& s) {
+  void CheckFile(const fs::path& path, const Segment& s, double* rate) {
     SCOPED_TRACE(s.name);
     const std::string avi = Slurp(path);
     Texts flags, lines;
@@ -294,13 +413,16 @@ class EndToEnd : public ::testing::Test {
       flags.push_back(avi[i + 4] & 0x10 ? "K" : "_");
     EXPECT_EQ(flags, s.flags);
     EXPECT_EQ(Shell(FFPROBE + " -v error -select_streams v:0 -show_entries stream=codec_name,"
-                    "codec_tag_string,width,height:frame=pict_type -of csv " + Quote(path),
-                    &lines), 0);
+                    "codec_tag_string,width,height,avg_frame_rate:frame=pict_type -of csv " +
+                    Quote(path), &lines), 0);
     Texts expected{"stream,mpeg4,xvid," + std::to_string(s.width) + "," +
                    std::to_string(s.height)};
     for (const std::string& type : s.types) expected.push_back("frame," + type);
     std::stable_sort(lines.begin(), lines.end(),  // the stream line first, then the frames
                      [](const auto& a, const auto& b) { return a[0] > b[0]; });
+    ASSERT_FALSE(lines.empty());
+    *rate = Rate(lines[0]);
+    lines[0].erase(lines[0].rfind(','));
     EXPECT_EQ(lines, expected);
     const fs::path raw = dir / "decoded.yuv";
     std::string out;
@@ -324,6 +446,8 @@ class EndToEnd : public ::testing::Test {
 
   fs::path dir, recording;
   Manifest m;
+  Texts md5s;  // of the recording's frame records
+  int exports = 0;
 };
 
 // The plain form: Motion JPEG, H.263+ and MPEG-4 (types 0, 1, 2) with a size
@@ -334,7 +458,7 @@ TEST_F(EndToEnd, PlainFormWithEveryPlainCodecAndASizeChange) {
                   "--duration 6 --fps 3 --key-interval 4 --layout mixed --extras --gap 1,2.5");
   EXPECT_EQ(m.layouts, (std::set<int>{-1, 0, 1, 2}));
   Export();
-  Export({1, 3});
+  Export({1, 3}, "--captions");
 }
 
 // The extended form: every H.264 and MPEG-4 type and both other formats on
@@ -382,6 +506,22 @@ TEST_F(EndToEnd, InfoAndTheReportFindTheDamageTheExportFinds) {
     EXPECT_EQ(told["damagedPlaces"].size(), damage) << err;
     EXPECT_EQ(told["lostFrames"], lost) << err;
   }
+}
+
+// A copy of every codec type in both forms, with a size change, keeps each
+// frame as recorded and shows its time. 30 pictures a second: the rate the
+// MPEG-4 and H.264 streams carry is then no lower than the one the AVI
+// file states (ffmpeg would otherwise map two frames to one tick).
+TEST_F(EndToEnd, CopyKeepsEveryFrameOfEveryCodecTypeAndCaptionsShowTheirTimes) {
+  GenerateAndScan("--form plain --channels 1,2,3 --codecs 0,1,2 --sizes 320x240,640x480 "
+                  "--duration 2 --fps 30 --key-interval 20 --layout mixed --extras");
+  Export({}, "--copy --captions");
+  md5s.clear();
+  GenerateAndScan("--channels 1-14,64 --codecs 0,1,2,4,5,6,8,9,10,11,12,13,14,15 "
+                  "--sizes 128x96,96x64 --duration 2 --fps 30 --key-interval 20 --layout ext "
+                  "--block-interval 2 --extras");
+  Export({}, "--copy --captions");
+  Export({2, 64}, "--copy");
 }
 
 // A seed gives the same file, another seed another. Bad options end with
