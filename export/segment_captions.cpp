@@ -95,7 +95,7 @@ static int WriteCaptions(FILE* file, const SegmentCaptions* captions, int32_t ra
 int WriteSegmentCaptions(AppContext* context, SegmentCaptions* captions, const char* aviPath,
                          float rate, int32_t openRate) {
   if (!context->options.captions) return 0;
-  char name[PATH_SIZE];
+  char name[PATH_SIZE];  // what SamiOpen names the file
   SamiFileName(aviPath, name);
   int result = 0;
   FILE* file = nullptr;
@@ -110,12 +110,9 @@ int WriteSegmentCaptions(AppContext* context, SegmentCaptions* captions, const c
     result = WriteCaptions(file, captions, streamRate);
     if (fclose(file) != 0 && result == 0) result = -3;
   }
-  if (result != 0) {
-    // No caption file at all rather than one that misses frames; not even
-    // one that an earlier run left under this name.
-    if (name[0]) remove(name);
-    context->failedCaptions++;
-  }
+  // No caption file at all rather than one that misses frames.
+  if (result == -3 && name[0]) remove(name);
+  if (result != 0) context->failedCaptions++;
   return result;
 }
 

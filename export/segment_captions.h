@@ -26,10 +26,11 @@ void NoteCaptionTime(const AppContext* context, SegmentCaptions* captions,
 
 // Writes the caption file of a segment whose AVI file was finished and named
 // aviPath, timed by the rate its video stream ended with: its whole part, or
-// openRate when that is below 1. Returns 0, or a negative step code with no
-// caption file left behind (and the context's failedCaptions counted): -1
-// times missing, -2 the file could not be created, -3 a caption or the
-// closing text could not be written. Does nothing without captions.
+// openRate when that is below 1. Returns 0, or a negative step code (with
+// the context's failedCaptions counted) and no caption file written: -1
+// times are missing, -2 the file could not be created, -3 a caption or the
+// closing text could not be written (the file is removed). Does nothing
+// without captions.
 int WriteSegmentCaptions(AppContext* context, SegmentCaptions* captions, const char* aviPath,
                          float rate, int32_t openRate);
 

@@ -174,10 +174,10 @@ Bytes TwoChannelRecording() {
   return file;
 }
 
-bool IsAviFile(const std::string& path) {
+bool IsAviFile(const std::string& path, const char* handler = "xvid") {
   std::string bytes = ReadFile(path);
   return bytes.size() > 12 && bytes.compare(0, 4, "RIFF") == 0 &&
-         bytes.compare(8, 4, "AVI ") == 0 && bytes.find("xvid") != std::string::npos;
+         bytes.compare(8, 4, "AVI ") == 0 && bytes.find(handler) != std::string::npos;
 }
 
 // --help and --version give 0. Usage errors give 1 and point to --help; a
@@ -206,7 +206,8 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
   } cases[] = {
       {{"--help"}, 0, "Usage: zentrix-cli scan RECORDING\n"
                       "       zentrix-cli info RECORDING [--json] [--gap SECONDS]\n"
-                      "       zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]\n"},
+                      "       zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]\n"
+                      "                          [--copy] [--captions]\n"},
       {{"export", "a", "b", "--help"}, 0, "Usage: zentrix-cli scan RECORDING\n"},
       {{"--version"}, 0, std::string("zentrix-cli ") + CLI_VERSION + "\n"},
       {{"scan", scanned}, 0, "Channel 1\t2009/3/5 7:4:9\t2009/3/7 8:5:0\n"
@@ -226,6 +227,8 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
       {{"info", recording, "--gap", "0"}, 1, "bad --gap '0'"},
       {{"export", recording, out, "--gap", "2s"}, 1, "bad --gap '2s'"},
       {{"export", recording, out, "--report"}, 1, "--report needs a FILE"},
+      {{"scan", recording, "--copy"}, 1, "--copy belongs to the export command"},
+      {{"scan", recording, "--captions"}, 1, "--captions belongs to the export command"},
       {{"export", recording}, 1, "export needs a RECORDING and an OUTDIR"},
       {{"export", recording, out, "extra"}, 1, "export needs a RECORDING and an OUTDIR"},
       {{"export", recording, out, "--channels"}, 1, "--channels needs a list"},
@@ -278,7 +281,8 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
 // without frames give no file, and the default exports a channel with frames
 // that the scan does not list, saying so. Frames that no codec module takes
 // (codec type 3 has none) are missing: the run says so, and a chosen channel
-// with video but no file fails it.
+// with video but no file fails it; also for a copy, which lists each file's
+// caption file after it.
 TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   InstallWithCodecs();
   Bytes file = TwoChannelRecording();
@@ -295,6 +299,7 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   const std::string ch6 = out + "/Ch6_20090307_080500_20090307_080500.avi";
   const std::string unlisted = "zentrix-cli: channel 6 has video but is not in the scan's list "
       "(no header block that could be read names it): exported too\n";
+  const std::string ch1Captions = out + "/Ch1_20090307_080500_20090307_080502.smi";
   const std::string lost = "zentrix-cli: 2 frames of the chosen channels could not be exported "
       "(no codec module for their codec type next to zentrix-cli, a codec that refused them, or "
       "damaged data)\nzentrix-cli: channel 7 has video, but no file was written for it\n";
@@ -313,6 +318,10 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
       {{"export", recording, out, "--channels", "all"}, {ch1, ch3, ch5, ch6}, unlisted + lost, 5},
       {{"export", recording, out, "--channels", "2,9"}, {},
        silent2 + "zentrix-cli: channel 9 has no video in the recording\n"},
+      {{"export", recording, out, "--copy", "--channels", "1,7", "--captions"}, {ch1, ch1Captions},
+       "zentrix-cli: 2 frames of the chosen channels could not be copied: their codec type (3 "
+       "or 7) names no known codec\nzentrix-cli: channel 7 has video, but no file was written "
+       "for it\n", 5},
       {{"export", Recording(Bytes(), "empty.dat"), out}, {},
        "zentrix-cli: '" + Path("empty.dat") + "' is empty: it holds no records\n"
        "zentrix-cli: the recording names no channels; nothing to export\n"},
@@ -323,9 +332,12 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
     EXPECT_EQ(run.status, r.status);
     EXPECT_EQ(run.err, r.err);
     EXPECT_EQ(Lines(run.out), r.listed);
-    for (const std::string& path : r.listed) EXPECT_TRUE(IsAviFile(path)) << path;
+    const bool copy = run.out.find(".smi") != std::string::npos;
+    for (const std::string& path : r.listed)
+      EXPECT_TRUE(path == ch1Captions ? ReadFile(path).find("08:05:02.000") != std::string::npos
+                                      : IsAviFile(path, copy ? "MJPG" : "xvid")) << path;
   }
-  EXPECT_EQ(FolderNames(out).size(), 6u);  // no temporary file of its own left
+  EXPECT_EQ(FolderNames(out).size(), 7u);  // no temporary file of its own left
   EXPECT_EQ(ReadFile(stale), std::string(100, '\1'));
   EXPECT_EQ(ReadFile(temporary), std::string(64, '\2'));
 }

@@ -284,4 +284,111 @@ TEST_F(ChannelExporterTest, AFrameThatCannotBeWrittenLeavesANamedButCountedSegme
   EXPECT_EQ(context->failedSegments, 1);
 }
 
+// A copy stores each frame's data unchanged (odd lengths that no decoder
+// would take) under its codec's FourCC, without a codec module; a codec
+// change closes the segment, and a frame of a type without a known codec
+// (3, 7) is counted and passed over without closing it.
+TEST_F(ChannelExporterTest, ACopyStoresEveryFrameAsRecordedUnderItsCodecsFourCC) {
+  context->options.copy = 1;
+  const struct { unsigned type; const char* handler; } types[] = {
+      {0, "MJPG"}, {1, "H263"},  {2, "FMP4"},  {4, "FMP4"},  {5, "FMP4"},  {10, "FMP4"},
+      {6, "H264"}, {8, "H264"},  {9, "H264"},  {11, "H264"}, {12, "H264"}, {13, "H264"},
+      {14, "H264"}, {15, "H264"}};
+  RecordingBuilder r;
+  r.HeaderBlock(MARCH_7_2009, 1);
+  Results expected;
+  for (unsigned i = 0; i < 14; i++) {
+    r.ExtendedFrame(0, 0, types[i].type, 16, 16, TimeOfDay(8, 5, 2 * i), Bytes(i + 1, 0xA0));
+    r.ExtendedFrame(0, 0, i % 2 ? 3 : 7, 16, 16, TimeOfDay(8, 5, 2 * i), Bytes(9, 0));
+    r.ExtendedFrame(1, 0, types[i].type, 16, 16, TimeOfDay(8, 5, 2 * i + 1), Bytes(i + 2, i));
+    expected.insert(expected.end(), {0, -5, 0});
+  }
+  r.PlainFrame(0, 0, 1, 1, TimeOfDay(9, 0, 0), Bytes(3, 7));  // the whole payload
+  expected.push_back(0);
+  EXPECT_EQ(Feed(r.file), expected);
+  EXPECT_EQ(context->uncopiedFrames, 14);
+  ReleaseExporter();
+  EXPECT_EQ(tambrix.state->openDecoderCalls + tambrix.state->openEncoderCalls, 0);
+  ASSERT_EQ(out.Names().size(), 15u);
+  for (unsigned i = 0; i < 15; i++) {
+    char name[64];
+    snprintf(name, sizeof name, i == 0 ? "Ch1_20090307_0805%02u_20090307_0805%02u.avi"
+                                       : "Ch1_20090307_0805%02u_20090307_0805%02u(%u).avi",
+             2 * i, 2 * i + 1, i + 1);
+    if (i == 14) snprintf(name, sizeof name, "Ch1_20090307_090000_20090307_090000(15).avi");
+    AviContents avi = ReadAvi(out.File(name));
+    EXPECT_EQ(avi.handler, i < 14 ? types[i].handler : "H263") << name;
+    if (i < 14)
+      ExpectFrames(avi, {Bytes(i + 1, 0xA0), Bytes(i + 2, i)}, {0x10, 0});
+    else
+      ExpectFrames(avi, {Bytes(3, 7)}, {0x10});
+  }
+}
+
+// Each named segment's caption file holds one caption a frame at index x
+// 1000 / the rate its AVI file ended with (a rate below 1 keeps the opening
+// 30), showing the frame's recorded time, without a date before any header
+// block. No caption file is left for a segment that keeps its temporary
+// name, nor a half-written one.
+TEST_F(ChannelExporterTest, CaptionsShowEachFramesTimeWhileTheFrameIsOnScreen) {
+  context->options.captions = 1;
+  RecordingBuilder r;
+  r.Frame16(0, 0, 0, Pic(0));  // 08:05:00, no date yet
+  r.HeaderBlock(MARCH_7_2009, 1);
+  for (unsigned i = 0; i < 3; i++)  // 3 frames over 2 s: the rate is 1
+    r.ExtendedFrame(i > 0, 0, 2, 32, 16, TimeOfDay(8, 5, 1 + i, i == 2 ? 5 : 250),
+                    MakePicture(32, 16, i));
+  r.Frame16(0, 0, 0, Pic(3));
+  r.Frame16(1, 0, 4, Pic(4));  // 2 frames over 4 s
+  EXPECT_EQ(Feed(r.file), Results(6, 0));
+  ReleaseExporter();
+  const std::string body = "</STYLE>\n</HEAD>\n<BODY>\n", end = "</BODY>\n</SAMI>\n";
+  const struct { const char* name; std::string captions; } files[] = {
+      {"Ch1_00000000_080500_00000000_080500.smi",
+       " <SYNC Start=0>\n <P Class=LANGCC> 08:05:00.000\n"},
+      {"Ch1_20090307_080501_20090307_080503(2).smi",
+       " <SYNC Start=0>\n <P Class=LANGCC> 2009-03-07 08:05:01.250\n"
+       " <SYNC Start=1000>\n <P Class=LANGCC> 2009-03-07 08:05:02.250\n"
+       " <SYNC Start=2000>\n <P Class=LANGCC> 2009-03-07 08:05:03.005\n"},
+      {"Ch1_20090307_080500_20090307_080504(3).smi",
+       " <SYNC Start=0>\n <P Class=LANGCC> 2009-03-07 08:05:00.000\n"
+       " <SYNC Start=33>\n <P Class=LANGCC> 2009-03-07 08:05:04.000\n"}};
+  for (const auto& file : files) {
+    const std::string text = ReadText(out.File(file.name));
+    EXPECT_EQ(text.rfind("<SAMI>\n<HEAD>\n", 0), 0u) << file.name;
+    EXPECT_EQ(text.substr(std::min(text.size(), text.find(body) + body.size())),
+              file.captions + end) << file.name;
+  }
+  EXPECT_EQ(out.Names().size(), 6u);
+  EXPECT_EQ(context->failedCaptions, 0);
+  for (const std::string& name : out.Names()) std::filesystem::remove(out.File(name));
+
+  // A caption file that cannot be created, one that cannot be written whole,
+  // and a segment whose file cannot be finished.
+  AddExporter();
+  const std::string blocked = "Ch1_20090307_080500_20090307_080500.smi";
+  std::filesystem::create_directory(out.File(blocked));
+  EXPECT_EQ(Frame(0, 0, Pic(0)), 0);
+  ReleaseExporter();
+  AddExporter();
+  context->options.copy = 1;
+  RecordingBuilder tiny;
+  for (unsigned i = 0; i < 20; i++) tiny.Frame16(i > 0, 0, 10, Bytes(1, 1));
+  EXPECT_EQ(Feed(tiny.file), Results(20, 0));
+  {
+    FileSizeLimit full(1000);  // the AVI file's 752 bytes, not the captions
+    ReleaseExporter();
+  }
+  AddExporter();
+  EXPECT_EQ(Frame(0, 20, Pic(0)), 0);
+  {
+    FileSizeLimit full(300);
+    ReleaseExporter();
+  }
+  EXPECT_EQ(out.Names(), (NameList{"Ch1_20090307_080500_20090307_080500.avi", blocked,
+                                   "Ch1_20090307_080510_20090307_080510.avi", "~1.avi"}));
+  EXPECT_EQ(context->failedCaptions, 2);
+  EXPECT_EQ(context->failedSegments, 1);
+}
+
 }  // namespace
