@@ -9,9 +9,18 @@
 #  4. info on the ~1 GiB recording against the export walk alone (an export
 #     of a channel without frames), warm (target: info <= 1.5 x the walk);
 #  5. what --report adds to the wall time of the transcode of 1. (target
-#     <= 15 %).
+#     <= 15 %);
+#  6. export --copy of a >= 1 GiB recording with 4 channels against `cp` of
+#     it into the same output folder, both warm, side by side (target: copy
+#     at most 1.5 x the time of cp);
+#  7. peak resident memory of export --copy of 10 and of 60 minutes of video
+#     (target: flat but for the AVI index's 16 bytes a frame);
+#  8. what --captions adds to the wall time of a transcode (target <= 10 %).
+# Usage: scripts/bench.sh [PART...]   (parts 1-8; default all;
+#                                     4 runs with 2, 5 needs 1)
 # ZENTRIX_BUILD chooses the build folder (default build/native);
-# ZENTRIX_BENCH_DIR the scratch folder (default out/bench, about 1.3 GiB).
+# ZENTRIX_BENCH_DIR the scratch folder (default out/bench, about 3.5 GiB for
+# part 6).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${ZENTRIX_BUILD:-build/native}
@@ -28,6 +37,8 @@ cmake --build "$build" --target zentrix-cli zentrix-mkrec zentrix_codec_modules 
 bin=$build/bin
 mkdir -p "$work"
 rm -rf "$work"/avi-*
+parts=${*:-1 2 3 4 5 6 7 8}
+part() { [[ " $parts " == *" $1 "* ]]; }
 
 # Seconds of wall time of a command (its output discarded).
 seconds() {
@@ -45,6 +56,7 @@ timed() {
 calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
 less() { awk "BEGIN { exit !($1 < $2) }"; }
 
+if part 1; then
 echo "== 1. export speed: one 640x480 H.264 channel, $export_minutes minutes at 25 frames/s"
 "$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 25 --key-interval 50 \
   --duration $((export_minutes * 60)) --elementary "$work/speed" "$work/speed.rec"
@@ -80,6 +92,9 @@ echo "zentrix-cli export:     wall $best_wall_z s, processor $best_cpu_z s ($(ca
 echo "ffmpeg -threads 1:      wall $best_wall_f s, processor $best_cpu_f s ($(calc "$frames / $best_wall_f") frames/s), $fsize bytes of AVI"
 echo "speed ratio:            wall $(calc "$best_wall_f / $best_wall_z"), processor $(calc "$best_cpu_f / $best_cpu_z") (ffmpeg time / zentrix time; target >= 1.0)"
 echo
+fi
+
+if part 2 || part 4; then
 echo "== 2. scan speed: a ~1 GiB recording"
 # A recording written over and over up to 1 GiB is still one valid recording.
 "$bin/zentrix-mkrec" --quiet --channels 1-16 --codecs 6 --sizes 352x288 --fps 12 \
@@ -118,8 +133,10 @@ echo "export walk alone:      $best_walk s (best of 3, warm)"
 echo "zentrix-cli info:       $best_info s (best of 3, warm)"
 echo "info / export walk:     $(calc "$best_info / $best_walk") (target <= 1.5)"
 rm -f "$work/big.rec"
-
 echo
+fi
+
+if part 3; then
 echo "== 3. peak resident memory of an export: 1 minute against 10 minutes"
 for minutes in 1 10; do
   "$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 10 \
@@ -130,10 +147,91 @@ for minutes in 1 10; do
   echo "export of $minutes minute(s):  peak RSS $rss KiB ($(stat -c %s "$work/rss-$minutes.rec") bytes of recording)"
   rm -f "$work/rss-$minutes.rec"
 done
-
 echo
+fi
+
+if part 1 && part 5; then
 echo "== 5. --report on the transcode of 1. ($export_minutes minutes of 640x480 H.264)"
 echo "export:                 wall $best_wall_z s (best of 3)"
 echo "export --report:        wall $best_wall_r s (best of 3)"
 echo "added by --report:      $(calc "100 * ($best_wall_r - $best_wall_z) / $best_wall_z") % (target <= 15 %)"
-rm -rf "$work"/avi-* "$work/speed.rec" "$work/speed-ch1.h264" "$work/ffmpeg.avi" "$work/report.json"
+rm -f "$work/report.json"
+echo
+fi
+
+# Peak resident set size in KiB of a command, its output discarded.
+peak_rss() {
+  /usr/bin/time -f '%M' -o "$work/rss.txt" "$@" >/dev/null
+  tail -n 1 "$work/rss.txt"
+}
+
+if part 6; then
+echo "== 6. export --copy against cp: a >= 1 GiB recording of 4 channels"
+# H.264, MPEG-4, Motion JPEG and H.263 at 640x480; one minute written over
+# and over up to 1 GiB is still one recording (its segments go on).
+"$bin/zentrix-mkrec" --quiet --channels 1-4 --codecs 6,2,0,1 --sizes 640x480 --fps 25 \
+  --key-interval 25 --duration 60 --seed 4 "$work/part.rec"
+part_size=$(stat -c %s "$work/part.rec")
+copies=$(( (1073741824 + part_size - 1) / part_size ))
+rm -f "$work/copy.rec"
+for _ in $(seq "$copies"); do cat "$work/part.rec" >> "$work/copy.rec"; done
+rm -f "$work/part.rec"
+size=$(stat -c %s "$work/copy.rec")
+cat "$work/copy.rec" >/dev/null  # warm the page cache
+# Each side three times, alternately, into the same folder (emptied and
+# synced between runs, not timed); the best wall time counts.
+best_cp=; best_copy=
+for _ in 1 2 3; do
+  rm -rf "$work/avi-copy"; mkdir -p "$work/avi-copy"; sync
+  t=$(seconds cp "$work/copy.rec" "$work/avi-copy/copy.rec")
+  if [ -z "$best_cp" ] || less "$t" "$best_cp"; then best_cp=$t; fi
+  rm -rf "$work/avi-copy"; mkdir -p "$work/avi-copy"; sync
+  t=$(seconds "$bin/zentrix-cli" export "$work/copy.rec" "$work/avi-copy" --copy)
+  if [ -z "$best_copy" ] || less "$t" "$best_copy"; then best_copy=$t; fi
+done
+avi_bytes=$(du -cb "$work"/avi-copy/*.avi | tail -n 1 | cut -f 1)
+echo "recording:              $size bytes, 4 channels"
+echo "cp FILE OUTDIR:         $best_cp s (best of 3, warm)"
+echo "zentrix-cli --copy:     $best_copy s (best of 3, warm), $avi_bytes bytes of AVI"
+echo "copy / cp:              $(calc "$best_copy / $best_cp") (target <= 1.5)"
+rm -rf "$work/copy.rec" "$work/avi-copy"
+echo
+fi
+
+if part 7; then
+echo "== 7. peak resident memory of export --copy: 10 minutes against 60 minutes"
+# One channel of 320x240 H.264 at 10 frames a second; 60 minutes are the 10
+# minutes six times over (the times repeat, the segment goes on).
+"$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 320x240 --fps 10 \
+  --duration 600 "$work/copy-10.rec"
+for _ in 1 2 3 4 5 6; do cat "$work/copy-10.rec"; done >"$work/copy-60.rec"
+for minutes in 10 60; do
+  rm -rf "$work/avi-rss"; mkdir -p "$work/avi-rss"
+  rss=$(peak_rss "$bin/zentrix-cli" export "$work/copy-$minutes.rec" "$work/avi-rss" --copy)
+  frames=$((minutes * 600))
+  echo "--copy of $minutes minutes:   peak RSS $rss KiB ($frames frames; the AVI index holds $((frames * 16 / 1024)) KiB of them)"
+done
+rm -rf "$work"/copy-*.rec "$work/avi-rss"
+echo
+fi
+
+if part 8; then
+echo "== 8. --captions on a transcode: one 640x480 H.264 channel, 1 minute at 25 frames/s"
+"$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 25 \
+  --key-interval 50 --duration 60 "$work/captions.rec"
+best_plain=; best_captions=
+for _ in 1 2 3; do
+  rm -rf "$work/avi-captions"; mkdir -p "$work/avi-captions"
+  t=$(seconds "$bin/zentrix-cli" export "$work/captions.rec" "$work/avi-captions")
+  if [ -z "$best_plain" ] || less "$t" "$best_plain"; then best_plain=$t; fi
+  rm -rf "$work/avi-captions"; mkdir -p "$work/avi-captions"
+  t=$(seconds "$bin/zentrix-cli" export "$work/captions.rec" "$work/avi-captions" --captions)
+  if [ -z "$best_captions" ] || less "$t" "$best_captions"; then best_captions=$t; fi
+done
+echo "export:                 $best_plain s (best of 3)"
+echo "export --captions:      $best_captions s (best of 3), $(du -cb "$work"/avi-captions/*.smi | tail -n 1 | cut -f 1) bytes of captions"
+echo "--captions adds:        $(calc "100 * ($best_captions - $best_plain) / $best_plain") % (target <= 10 %)"
+rm -rf "$work/captions.rec" "$work/avi-captions"
+fi
+
+rm -rf "$work"/avi-* "$work/speed.rec" "$work/speed-ch1.h264" "$work/ffmpeg.avi"

@@ -7,7 +7,9 @@
 #      is whole and plays, and no temporary file is left;
 #   3. damaged recordings, one kind of damage at a time: both commands end
 #      with status 0, every file is whole and plays, every frame before the
-#      damage survives; the share of frames saved is printed per kind;
+#      damage survives; the share of frames saved is printed per kind; an
+#      export --copy of the same damaged recording keeps every frame that
+#      the transcode kept, in whole files;
 #   4. a sparse recording beyond 4 GiB, scanned and exported to its end;
 #   5. long runs: peak memory of one-channel exports of 30 minutes and of 3
 #      hours, and a segment that reaches the AVI size limit of 2 GiB;
@@ -17,8 +19,9 @@
 # chunks; it plays when ffprobe decodes all its frames. Figures are printed
 # on the way; the last line reads "N passed, N failed".
 #
-# Usage: scripts/robustness.sh [--quick]   (--quick: fewer rounds, shorter
-#        runs, 20 s of fuzzing a target; about 5 minutes)
+# Usage: scripts/robustness.sh [--quick] [PART...]   (--quick: fewer rounds,
+#        shorter runs, 20 s of fuzzing a target; about 5 minutes; parts 1-6,
+#        default all)
 # Environment: ROBUSTNESS_ROUNDS (default 30), ROBUSTNESS_FUZZ_SECONDS (600).
 # Scratch space: out/robustness (about 5 GiB at its peak, removed as it goes).
 set -uo pipefail
@@ -34,7 +37,10 @@ if [ "${1:-}" = "--quick" ]; then
   rounds=4
   fuzz_seconds=20
   long_minutes=60
+  shift
 fi
+parts=${*:-1 2 3 4 5 6}
+part() { [[ " $parts " == *" $1 "* ]]; }
 
 build=$root/build/robustness
 work=$root/out/robustness
@@ -115,6 +121,7 @@ clean=$(check_folder "$work/clean") || exit 1
 clean_frames=$(frames_in "$clean")
 echo "clean export: $clean in ${clean_seconds} s; $(du -sh "$work/clean" | cut -f1) of AVI files"
 
+if part 1; then
 step "1. a full disk"
 # Room for the first segments (640x480) and 1 MiB more: the disk fills up
 # during the second ones.
@@ -157,6 +164,9 @@ if [ "$mode" = tmpfs ]; then
   trap - EXIT
 fi
 
+fi
+
+if part 2; then
 step "2. SIGINT and SIGTERM at random moments ($rounds rounds)"
 stopped=0
 checked=0
@@ -194,15 +204,19 @@ for round in $(seq 1 "$rounds"); do
 done
 echo "$stopped of $rounds runs were stopped before their end; $checked files checked"
 
-step "3. damaged recordings ($rounds of each kind of damage)"
+fi
+
+if part 3; then
+step "3. damaged recordings ($rounds of each kind of damage, transcoded and copied)"
 damaged=$work/damaged.rec
 folder=$work/damaged
 summary=""
 for kind in cut-boundary cut-inside flip block-year block-counts garbage short-record; do
   saved=0
+  copied=0
   for round in $(seq 1 "$rounds"); do
-    rm -rf "$folder"
-    mkdir -p "$folder"
+    rm -rf "$folder" "$folder-copy"
+    mkdir -p "$folder" "$folder-copy"
     what=$(python3 scripts/damage_recording.py "$kind" "$recording" "$damaged" "$round$RANDOM")
     before=${what##*; }
     before=${before%% *}
@@ -229,15 +243,36 @@ for kind in cut-boundary cut-inside flip block-year block-counts garbage short-r
     else
       pass "$kind: $what: $result"
     fi
+    # The copy: every frame that the transcode kept (frames that a decoder
+    # refused are copied all the same), in whole files, none temporary.
+    "$cli" export "$damaged" "$folder-copy" --copy >/dev/null 2>&1
+    status=$?
+    if [ "$status" -ne 0 ]; then
+      fail "$kind --copy: $what: export status $status"
+    elif ! copy_result=$(check_folder "$folder-copy" whole); then
+      fail "$kind --copy: $what: $copy_result"
+    elif ls "$folder-copy"/~*.avi >/dev/null 2>&1; then
+      fail "$kind --copy: $what: temporary files left"
+    elif [ "$(frames_in "$copy_result")" -lt "$frames" ]; then
+      fail "$kind --copy: $what: $copy_result, the transcode kept $frames frames"
+    else
+      copied=$((copied + $(frames_in "$copy_result")))
+      pass "$kind --copy: $what: $copy_result"
+    fi
   done
   share=$(awk -v s="$saved" -v c="$clean_frames" -v n="$rounds" \
     'BEGIN { printf "%.1f", 100 * s / (c * n) }')
-  summary="$summary$(printf '%-13s %6.1f %% of the clean frames exported on average' "$kind" "$share")
+  copy_share=$(awk -v s="$copied" -v c="$clean_frames" -v n="$rounds" \
+    'BEGIN { printf "%.1f", 100 * s / (c * n) }')
+  summary="$summary$(printf '%-13s %6.1f %% of the clean frames exported on average, %6.1f %% copied' "$kind" "$share" "$copy_share")
 "
 done
 echo "frames saved by kind of damage ($rounds rounds each):"
 printf '%s' "$summary"
+rm -rf "$folder" "$folder-copy"
+fi
 
+if part 4; then
 step "4. a sparse recording beyond 4 GiB"
 big=$work/big.rec
 # The recording, then long header blocks whose entries carry the walk
@@ -283,7 +318,9 @@ big_frames=$(frames_in "$result")
   && pass "big recording: both copies exported ($big_frames frames)" \
   || fail "big recording: $big_frames frames, expected $((2 * clean_frames))"
 rm -rf "$big" "$work/big"
+fi
 
+if part 5; then
 step "5. long runs"
 # One channel of 320x240 H.264 at 10 frames a second; the long recording is
 # the short one six times over (the times repeat, the segment goes on).
@@ -360,7 +397,9 @@ else
   fail "size limit: $segments segments, largest $largest bytes, $limit_frames of $frames frames"
 fi
 rm -rf "$raw" "$folder" "$lossless"
+fi
 
+if part 6; then
 step "6. fuzzing, the export over the real codec modules (${fuzz_seconds} s a target)"
 CC=clang CXX=clang++ cmake -S . -B "$build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZENTRIX_TESTS=OFF -DZENTRIX_CODECS=ON -DZENTRIX_FUZZ=ON >/dev/null || exit 1
@@ -370,6 +409,7 @@ if bash scripts/fuzz.sh "$build-fuzz" $((fuzz_seconds * targets)); then
   pass "fuzzing: $targets targets"
 else
   fail "fuzzing"
+fi
 fi
 
 step "robustness"
