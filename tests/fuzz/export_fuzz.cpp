@@ -1,8 +1,10 @@
 // Runs arbitrary bytes through both runs as zentrix-cli does: the channel
 // scan, then the export of every channel, with the lossless test codec
-// modules beside the program. Afterwards no exporter is left, every file with
-// a final name is a whole AVI file of one video stream, and a temporary file
-// is left only when the run counted a failed segment.
+// modules beside the program, with or without zentrix-cli's --copy and
+// --captions (chosen by the input's length). Afterwards no exporter is left,
+// every file with a final name is a whole AVI file of one video stream or
+// the caption file of one, and a temporary file is left only when the run
+// counted a failed segment.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -37,6 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   snprintf(context->outputFolder, sizeof context->outputFolder, "%s", folder.c_str());
   context->runFlag = 1;
   context->channelMask = ~0ull;
+  context->options.copy = size & 1;
+  context->options.captions = (size >> 1) & 1;
 
   FILE* stream = fopen(recording.c_str(), "rb");
   Check(stream && ScanRecordingFile(stream, context) == 0, "scan did not end normally", recording);
@@ -49,10 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   DIR* directory = opendir(folder.c_str());
   Check(directory, "no output folder", folder);
+  std::vector<std::string> paths;
   while (dirent* entry = readdir(directory)) {
     const std::string name = entry->d_name, path = folder + "/" + name;
     if (name[0] == '.') continue;
-    if (name[0] == '~') {
+    paths.push_back(path);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".smi") == 0) {
+      Check(context->options.captions && ReadFileBytes(path.c_str()).size() > 0 &&
+                access((path.substr(0, path.size() - 4) + ".avi").c_str(), F_OK) == 0,
+            "caption file without its AVI file", name);
+    } else if (name[0] == '~') {
       Check(context->failedSegments > 0, "temporary file left by a clean run", name);
     } else {
       std::vector<uint8_t> f = ReadFileBytes(path.c_str());
@@ -61,9 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "not one video stream with its length", name);
       for (const std::string& id : ids) Check(id == "00dc", "index entry", name);
     }
-    unlink(path.c_str());
   }
   closedir(directory);
+  for (const std::string& path : paths) unlink(path.c_str());
   delete context;
   return 0;
 }
