@@ -508,17 +508,18 @@ TEST_F(EndToEnd, InfoAndTheReportFindTheDamageTheExportFinds) {
   }
 }
 
-// A copy of every codec type in both forms, with a size change, keeps each
-// frame as recorded and shows its time. 30 pictures a second: the rate the
-// MPEG-4 and H.264 streams carry is then no lower than the one the AVI
-// file states (ffmpeg would otherwise map two frames to one tick).
+// A copy of every codec type in both forms (the plain one with a size
+// change) keeps each frame as recorded and shows its time. 30 pictures a
+// second: the rate the MPEG-4 and H.264 streams carry is then no lower than
+// the one the AVI file states (ffmpeg would otherwise map two frames to one
+// tick).
 TEST_F(EndToEnd, CopyKeepsEveryFrameOfEveryCodecTypeAndCaptionsShowTheirTimes) {
   GenerateAndScan("--form plain --channels 1,2,3 --codecs 0,1,2 --sizes 320x240,640x480 "
                   "--duration 2 --fps 30 --key-interval 20 --layout mixed --extras");
   Export({}, "--copy --captions");
   md5s.clear();
   GenerateAndScan("--channels 1-14,64 --codecs 0,1,2,4,5,6,8,9,10,11,12,13,14,15 "
-                  "--sizes 128x96,96x64 --duration 2 --fps 30 --key-interval 20 --layout ext "
+                  "--sizes 128x96 --duration 2 --fps 30 --key-interval 20 --layout ext "
                   "--block-interval 2 --extras");
   Export({}, "--copy --captions");
   Export({2, 64}, "--copy");
