@@ -235,6 +235,20 @@ TEST_F(ExportRunTest, TheRunLogsItsSegmentsItsLostFramesAndWhatItsWalkMet) {
   ASSERT_EQ(log.walked.channels[0].gaps.size(), 1u);
   EXPECT_EQ(log.walked.channels[0].gaps[0].end - log.walked.channels[0].gaps[0].start, 6000);
   EXPECT_EQ(log.walked.headerBlocks, 1);
+
+  // Copied with captions: the same segments, each with its codec and caption
+  // file, and the frame of type 3 lost as one no copy can store.
+  for (const std::string& name : out.Names()) remove(out.File(name).c_str());
+  context->options = {1, 1};
+  context->runLog = &log;
+  EXPECT_EQ(Run(r, 3), 0);
+  context->runLog = nullptr;
+  ASSERT_EQ(log.segments.size(), 2u);
+  EXPECT_EQ(std::vector<int>({log.segments[0].copied, log.segments[0].outputCodecType}),
+            std::vector<int>({1, 2}));
+  EXPECT_EQ(log.segments[1].captionPath, out.File("Ch1_20090307_080509_20090307_080509(2).smi"));
+  EXPECT_EQ(std::vector<int64_t>({log.lost[1][LOSS_NO_CODEC_MODULE], log.lost[1][LOSS_UNCOPYABLE_CODEC]}),
+            std::vector<int64_t>({0, 1}));
 }
 
 TEST_F(ExportRunTest, TheWorkerPostsTheRunsFinalCommand) {
