@@ -304,7 +304,8 @@ class EndToEnd : public ::testing::Test {
       const std::string path = segment["path"];
       SCOPED_TRACE(path);
       EXPECT_EQ(segment["sha256"], FirstWord("sha256sum " + Quote(path)));
-      EXPECT_EQ(segment["mode"], options.find("--copy") != std::string::npos ? "copy" : "transcode");
+      const bool copied = options.find("--copy") != std::string::npos;
+      EXPECT_EQ(segment["mode"], copied ? "copy" : "transcode");
       const std::string smi = fs::path(path).replace_extension(".smi").string();
       EXPECT_EQ(segment["captions"], options.find("--captions") == std::string::npos ? Json(nullptr)
                 : Json({{"file", fs::path(smi).filename().string()},
