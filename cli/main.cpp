@@ -4,7 +4,8 @@
 //   zentrix-cli scan RECORDING
 //   zentrix-cli info RECORDING [--json] [--gap SECONDS]
 //   zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE] [--copy]
-//                      [--captions]
+//                      [--captions] [--jobs N]
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,6 +29,7 @@
 
 #include "cli/cli.h"
 #include "cli/listing.h"
+#include "export/export_jobs.h"
 #include "export/export_log.h"
 #include "export/export_run.h"
 #include "platform/platform.h"
@@ -53,7 +55,7 @@ static const char USAGE[] =
     "Usage: zentrix-cli scan RECORDING\n"
     "       zentrix-cli info RECORDING [--json] [--gap SECONDS]\n"
     "       zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]\n"
-    "                          [--copy] [--captions]\n"
+    "                          [--copy] [--captions] [--jobs N]\n"
     "       zentrix-cli --help | --version\n"
     "\n"
     "Commands:\n"
@@ -71,6 +73,9 @@ static const char USAGE[] =
     "  --report FILE    after the export, whatever its end, write a JSON report\n"
     "                   to FILE: the recording and every file written, with\n"
     "                   their SHA-256 hashes, and the frames not exported\n"
+    "  --jobs N         threads that decode and encode frames, 1-64 (the default:\n"
+    "                   one for each processor the program may use); the files\n"
+    "                   are the same for every N\n"
     "  --json           info: print JSON instead of columns\n"
     "  --gap SECONDS    info and the report: a stretch longer than this without\n"
     "                   a frame of a channel is a gap (default 2)\n"
@@ -108,6 +113,7 @@ struct Arguments {
   const char* channels = nullptr;
   const char* report = nullptr;
   const char* gap = nullptr;
+  const char* jobs = nullptr;
   bool json = false;
   bool copy = false;
   bool captions = false;
@@ -144,6 +150,11 @@ static int ParseArguments(int argc, char** argv, Arguments* arguments) {
       arguments->gap = argv[++i];
     } else if (strcmp(argument, "--json") == 0) {
       arguments->json = true;
+    } else if (strcmp(argument, "--jobs") == 0) {
+      if (i + 1 >= argc) return UsageError("--jobs needs a number");
+      arguments->jobs = argv[++i];
+    } else if (strncmp(argument, "--jobs=", 7) == 0) {
+      arguments->jobs = argument + 7;
     } else {
       return UsageError(std::string("unknown option '") + argument + "'");
     }
@@ -238,6 +249,8 @@ static int ForeignOption(const Arguments& arguments, const std::string& command)
     return UsageError("--copy belongs to the export command");
   if (arguments.captions && command != "export")
     return UsageError("--captions belongs to the export command");
+  if (arguments.jobs && command != "export")
+    return UsageError("--jobs belongs to the export command");
   if (arguments.json && command != "info") return UsageError("--json belongs to the info command");
   if (arguments.gap && command == "scan")
     return UsageError("--gap belongs to the info and export commands");
@@ -390,6 +403,18 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
     if (parsed < 0) return UsageError(error);
     all = parsed == 1;
   }
+  int jobs = PlatformProcessorCount();
+  if (arguments.jobs) {
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(arguments.jobs, &end, 10);
+    if (!isdigit((unsigned char)arguments.jobs[0]) || *end != '\0' || errno != 0 || value < 1 ||
+        value > EXPORT_JOBS_LIMIT)
+      return UsageError(std::string("--jobs needs a number from 1 to ") +
+                        std::to_string(EXPORT_JOBS_LIMIT) + ", not '" + arguments.jobs + "'");
+    jobs = (int)value;
+  }
+  context->exportJobs = jobs < EXPORT_JOBS_LIMIT ? jobs : EXPORT_JOBS_LIMIT;
 
   FILE* stream = OpenRecording(arguments.operands[1], context);
   if (!stream) return EXIT_RECORDING;
@@ -488,7 +513,7 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
   if (context->failedCaptions > 0)
     fprintf(stderr, "%s: %d caption file%s could not be written in '%s' (is the disk full?); "
                     "their AVI files are whole\n",
-            PROGRAM, context->failedCaptions, context->failedCaptions == 1 ? "" : "s",
+            PROGRAM, context->failedCaptions.load(), context->failedCaptions == 1 ? "" : "s",
             context->outputFolder);
 
   // Frames that could not be transcoded are missing from the files: say so,

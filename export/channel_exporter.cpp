@@ -12,6 +12,7 @@
 #include "avi/sami_writer.h"
 #include "export/codec_modules.h"
 #include "export/export_log.h"
+#include "export/export_jobs.h"
 #include "shell/app_context.h"
 
 // AviWriteFrame's code for a chunk that would carry the file to 2^31 bytes.
@@ -69,6 +70,8 @@ int NameTempSegment(ChannelExporter* exporter, const char* folder) {
 
 // Closes the segment's encoder, then its decoder.
 static void CloseCodecInstances(ChannelExporter* exporter) {
+  // A decoder is closed only once no other thread decodes with it.
+  if (exporter->ahead) DecodeAheadRelease(exporter->ahead);
   if (exporter->encoderHandle) {
     if (exporter->encoder) exporter->encoder->CloseEncoder(exporter->encoderHandle);
     exporter->encoderHandle = 0;
@@ -152,6 +155,19 @@ int CreateSegmentFile(const FrameInfo* frame, const CalendarTime* time, AppConte
   return 0;
 }
 
+int32_t DecodePicture(const CodecDescriptor* decoder, CodecHandle handle, const FrameInfo* frame,
+                      uint8_t* picture, CodecFrameParams* params) {
+  int32_t pixels = (int32_t)frame->width * frame->height;
+  memset(params, 0, sizeof *params);
+  params->decode.inputLength = (int32_t)frame->length;
+  params->decode.inputData = frame->payload;
+  params->decode.luma = picture;
+  params->decode.chromaU = params->decode.luma + pixels;
+  params->decode.chromaV = params->decode.chromaU + pixels / 4;
+  params->decode.keyFrameSign = frame->kind == RECORD_KEY_FRAME ? 1 : -1;
+  return decoder->Decode(handle, params);
+}
+
 int TranscodeFrame(FrameInfo* frame, const CalendarTime* time, AppContext* context,
                    ChannelExporter* exporter) {
   (void)time;
@@ -164,14 +180,15 @@ int TranscodeFrame(FrameInfo* frame, const CalendarTime* time, AppContext* conte
   if (!exporter->encoder || !exporter->encoderHandle) return -4;
 
   CodecFrameParams params;
-  memset(&params, 0, sizeof params);
-  params.decode.inputLength = (int32_t)frame->length;
-  params.decode.inputData = frame->payload;
-  params.decode.luma = exporter->picture.data;
-  params.decode.chromaU = params.decode.luma + pixels;
-  params.decode.chromaV = params.decode.chromaU + pixels / 4;
-  params.decode.keyFrameSign = frame->kind == RECORD_KEY_FRAME ? 1 : -1;
-  if (exporter->decoder->Decode(exporter->decoderHandle, &params) <= 0) return -3;
+  int32_t decoded;
+  // In a parallel export the frame may have been decoded already, by this
+  // segment's decoder, while the frame before it was encoded.
+  if (!exporter->ahead || !DecodeAheadTake(exporter->ahead, exporter, &params, &decoded)) {
+    decoded = DecodePicture(exporter->decoder, exporter->decoderHandle, frame,
+                            exporter->picture.data, &params);
+    if (exporter->ahead) DecodeAheadDecoded(exporter->ahead, exporter, frame, &params);
+  }
+  if (decoded <= 0) return -3;
 
   // The decoder may have pointed the planes at a picture of its own. Read
   // them before the encode view is written: on 64-bit hosts the two views
@@ -229,10 +246,8 @@ static int WriteFrameToSegment(FrameInfo* frame, const CalendarTime* time, AppCo
   return 0;
 }
 
-// Steps of ExportFrame once the payload is in memory.
-static int ExportPayload(const RecordHeader* header, const uint8_t* payload,
-                         const HeaderInfo* info, AppContext* context,
-                         ChannelExporter* exporter) {
+int ExportPayload(const RecordHeader* header, const uint8_t* payload, const HeaderInfo* info,
+                  AppContext* context, ChannelExporter* exporter) {
   FrameInfo frame;
   memset(&frame, 0, sizeof frame);
   DecodeFrameInfo(&frame, header);
@@ -291,8 +306,8 @@ static int ExportPayload(const RecordHeader* header, const uint8_t* payload,
   return 0;
 }
 
-int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info,
-                AppContext* context) {
+int ReadFramePayload(FILE* stream, const RecordHeader* header, AppContext* context,
+                     uint8_t** payload) {
   uint32_t length = RecordPayloadLength(header);
   unsigned channel = RecordChannel(header);
   ChannelExporter* exporter = channel < CHANNEL_COUNT ? context->exporters[channel] : nullptr;
@@ -301,16 +316,26 @@ int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info
   // without an exporter) the payload is passed over, so that the walk stays
   // in step with the records.
   if (exporter) context->videoChannels |= (ChannelMask)1 << channel;
-  uint8_t* payload = exporter ? (uint8_t*)ExportPayloadAllocate(length) : nullptr;
-  if (!payload) {
+  *payload = exporter ? (uint8_t*)ExportPayloadAllocate(length) : nullptr;
+  if (!*payload) {
     SkipRecordPayload(stream, length);
     return -1;
   }
-  if (fread(payload, 1, length, stream) != length) {
-    free(payload);
+  if (fread(*payload, 1, length, stream) != length) {
+    free(*payload);
+    *payload = nullptr;
     return -2;
   }
-  int result = ExportPayload(header, payload, info, context, exporter);
+  return 0;
+}
+
+int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info,
+                AppContext* context) {
+  uint8_t* payload;
+  int read = ReadFramePayload(stream, header, context, &payload);
+  if (read < 0) return read;
+  int result = ExportPayload(header, payload, info, context,
+                             context->exporters[RecordChannel(header)]);
   free(payload);
   return result;
 }
@@ -381,7 +406,7 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
     if (context->runLog) {
       result.path = named ? finalPath : exporter->tempPath;
       result.finalName = named;
-      context->runLog->segments.push_back(result);
+      ExportLogSegment(context->runLog, &result);
     }
   }
   exporter->segmentIncomplete = 0;

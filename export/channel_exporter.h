@@ -15,6 +15,7 @@
 #include "recording/record_stream.h"
 
 struct AppContext;
+struct DecodeAhead;
 
 // A process-heap block that only grows, with its own lock.
 struct GrowBuffer {
@@ -55,6 +56,9 @@ struct ChannelExporter {
   int32_t segmentCodecType;
   // With captions: the times of the open segment's frames.
   SegmentCaptions captions;
+  // The stage that decodes this channel's frames ahead of it in a parallel
+  // export (export/export_jobs.h); null when every frame is decoded here.
+  DecodeAhead* ahead;
 };
 
 void GrowBufferInit(GrowBuffer* buffer);
@@ -63,10 +67,23 @@ void GrowBufferFree(GrowBuffer* buffer);
 
 int OpenSegment(FrameInfo* frame, const CalendarTime* time, AppContext* context,
                 ChannelExporter* exporter);
+// Decode step of TranscodeFrame: the decode view for frame, with the planes
+// in picture (width x height x 3 / 2 bytes), handed to the decoder.
+// Returns the decoder's result.
+int32_t DecodePicture(const CodecDescriptor* decoder, CodecHandle handle, const FrameInfo* frame,
+                      uint8_t* picture, CodecFrameParams* params);
 int TranscodeFrame(FrameInfo* frame, const CalendarTime* time, AppContext* context,
                    ChannelExporter* exporter);
 int ExportFrame(FILE* stream, const RecordHeader* header, const HeaderInfo* info,
                 AppContext* context);
+// ExportFrame in two steps. Reading: the payload of a record of a selected
+// channel into a buffer of its own (released with free); 0, -1 (no memory:
+// the payload is passed over) or -2. Exporting: the steps that follow, with
+// ExportFrame's codes from -3 on; the payload stays the caller's.
+int ReadFramePayload(FILE* stream, const RecordHeader* header, AppContext* context,
+                     uint8_t** payload);
+int ExportPayload(const RecordHeader* header, const uint8_t* payload, const HeaderInfo* info,
+                  AppContext* context, ChannelExporter* exporter);
 // Always 0. The segment file gets its final name only when it was written
 // by this run and finished and that name fits a path; otherwise it keeps its
 // temporary name. One that got no frame at all is removed instead. A file

@@ -114,16 +114,32 @@ void UnloadCodecModule(CodecModule* module) {
   SafeHeapFree(module);
 }
 
+// The threads of a parallel export open segments at the same time: the
+// slots are looked at and filled under this lock, made on first use and
+// kept for the life of the process like the slots.
+struct CacheLock {
+  PlatformLock lock;
+  CacheLock() { PlatformLockInit(&lock); }
+};
+
+static PlatformLock* SlotLock(void) {
+  static CacheLock cacheLock;
+  return &cacheLock.lock;
+}
+
 // The slot of a type, loading its module on first use; an empty slot is
 // tried again on the next request.
 static CodecDescriptor* GetCodec(CodecModule** slots, int32_t kind, int32_t type) {
   if (type < 0 || type >= CODEC_SLOT_COUNT) return nullptr;
+  PlatformLock* lock = SlotLock();
+  PlatformLockEnter(lock);
   if (!slots[type]) {
     slots[type] = LoadCodecModule(primaryFolder, kind, type);
     if (!slots[type]) slots[type] = LoadCodecModule(fallbackFolder, kind, type);
-    if (!slots[type]) return nullptr;
   }
-  return slots[type]->descriptor;
+  CodecDescriptor* descriptor = slots[type] ? slots[type]->descriptor : nullptr;
+  PlatformLockLeave(lock);
+  return descriptor;
 }
 
 CodecDescriptor* GetVideoCodec(int32_t type) {

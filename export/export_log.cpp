@@ -1,6 +1,7 @@
 // The export run's log for its caller.
 #include "export/export_log.h"
 
+#include <algorithm>
 #include <cstring>
 
 const char* const LOSS_REASON_NAMES[LOSS_REASONS] = {
@@ -32,5 +33,24 @@ static LossReason ReasonOf(int code, int openCode, int copy) {
 }
 
 void ExportLogLostFrame(ExportRunLog* log, unsigned channel, int code, int openCode, int copy) {
-  if (channel < CHANNEL_COUNT) log->lost[channel][ReasonOf(code, openCode, copy)]++;
+  if (channel >= CHANNEL_COUNT) return;
+  PlatformLockEnter(&log->guard.lock);
+  log->lost[channel][ReasonOf(code, openCode, copy)]++;
+  PlatformLockLeave(&log->guard.lock);
+}
+
+void ExportLogSegment(ExportRunLog* log, const SegmentResult* segment) {
+  PlatformLockEnter(&log->guard.lock);
+  log->segments.push_back(*segment);
+  PlatformLockLeave(&log->guard.lock);
+}
+
+// A channel's segments are closed one after another by whichever thread
+// exports its frames, so a stable sort by channel gives one order for any
+// number of threads.
+void ExportRunLogFinish(ExportRunLog* log) {
+  std::stable_sort(log->segments.begin(), log->segments.end(),
+                   [](const SegmentResult& a, const SegmentResult& b) {
+                     return a.channelIndex < b.channelIndex;
+                   });
 }

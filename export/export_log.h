@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "recording/packed_time.h"
 #include "recording/recording_info.h"
 #include "shell/app_context.h"
@@ -45,11 +46,24 @@ struct SegmentResult {
   std::string captionPath;  // its caption file, or empty for none
 };
 
+// Held while a segment or a lost frame is logged: in a parallel export the
+// pool's threads close segments and lose frames at once.
+struct RunLogLock {
+  PlatformLock lock;
+  RunLogLock() { PlatformLockInit(&lock); }
+  ~RunLogLock() { PlatformLockDelete(&lock); }
+  RunLogLock(const RunLogLock&) = delete;
+  RunLogLock& operator=(const RunLogLock&) = delete;
+};
+
 struct ExportRunLog {
   int64_t gapMs;  // set by the caller: gaps longer than this are logged
+  // By channel, each channel's in the order they were closed (once the run
+  // has finished), so that the list is the same however many threads ran.
   std::vector<SegmentResult> segments;
   int64_t lost[CHANNEL_COUNT][LOSS_REASONS];
   RecordingInfo walked;  // every record the walk took, as the inventory counts them
+  RunLogLock guard;
 };
 
 // Empties the log at the start of a run over a file of fileSize bytes.
@@ -58,3 +72,7 @@ void ExportRunLogStart(ExportRunLog* log, int64_t fileSize);
 // exporter's last OpenSegment failure (for code -5); copy non-zero when the
 // run copies frames rather than transcoding them.
 void ExportLogLostFrame(ExportRunLog* log, unsigned channel, int code, int openCode, int copy);
+// A segment file that CloseSegment finished or kept.
+void ExportLogSegment(ExportRunLog* log, const SegmentResult* segment);
+// At the end of a run: puts the segments in channel order.
+void ExportRunLogFinish(ExportRunLog* log);

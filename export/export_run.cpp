@@ -10,6 +10,7 @@
 
 #include "export/channel_exporter.h"
 #include "export/codec_modules.h"
+#include "export/export_jobs.h"
 #include "export/export_log.h"
 #include "platform/platform.h"
 #include "recording/header_block.h"
@@ -65,10 +66,13 @@ static void ReleaseExporters(AppContext* context) {
   }
 }
 
-// The walk's progress, as the reports take it, and the caller's log.
+// What the walk's reports reach: the progress display, the threads that
+// export frames (none: the walk exports them itself) and the caller's log.
 struct WalkProgress {
   AppContext* context;
   uint64_t total;
+  ExportJobs* jobs;
+  RecordWalk* walk;
   ExportRunLog* log;
 };
 
@@ -82,19 +86,29 @@ static void LogDamage(void* user, int64_t offset, int64_t bytes) {
   InfoDamage(&((WalkProgress*)user)->log->walked, offset, bytes);
 }
 
+// Before the walk searches for records: the frames that other threads export
+// are waited for, since those exported are known good, as the walk's own are.
+static void WaitForFrames(void* user) {
+  WalkProgress* progress = (WalkProgress*)user;
+  ExportedFrame latest;
+  ExportJobsWait(progress->jobs, &latest);
+  if (latest.at >= 0) RecordWalkTakenAt(progress->walk, latest.at, &latest.header);
+}
+
 // Walks the records until the end of the file, a record kind above 8, or a
-// cancel, handing every frame of a selected channel to its exporter and
-// reading every header block.
-static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
+// cancel, handing every frame of a selected channel to its exporter (or to
+// the threads that export frames) and reading every header block.
+static void WalkRecords(FILE* stream, AppContext* context, ExportJobs* jobs, uint64_t total) {
   HeaderInfo info = {};  // zero date until the first header block
   ExportRunLog* log = context->runLog;
-  WalkProgress progress = {context, total, log};
   RecordWalk walk;
+  WalkProgress progress = {context, total, jobs, &walk, log};
   RecordWalkInit(&walk, stream, PlatformFileLength(stream));
   walk.runFlag = &context->runFlag;
   walk.user = &progress;
   walk.onProgress = ReportProgress;
   if (log) walk.onDamage = LogDamage;
+  if (jobs) walk.beforeSearch = WaitForFrames;
   RecordHeader header;
   int64_t at = 0;
   int ended;
@@ -114,7 +128,14 @@ static void WalkRecords(FILE* stream, AppContext* context, uint64_t total) {
                context->exporters[channel]) {
       // A failed frame costs only that frame. A non-key frame that waits for
       // its segment's first key frame (-4) is not a loss of this run.
+      // Queued frames count when their thread has exported them.
       enum { WAITING_FOR_KEY_FRAME = -4 };
+      if (jobs) {
+        int read = ExportJobsFrame(jobs, stream, &header, &info, at);
+        if (read < 0) context->lostFrames++;
+        if (read < 0 && log) ExportLogLostFrame(log, channel, read, 0, context->options.copy);
+        continue;
+      }
       int exported = ExportFrame(stream, &header, &info, context);
       if (exported >= 0) RecordWalkFrameTaken(&walk);
       if (exported < 0 && exported != WAITING_FOR_KEY_FRAME) context->lostFrames++;
@@ -140,13 +161,17 @@ int ExportRecordingFile(FILE* stream, AppContext* context) {
   context->failedCaptions = 0;
   CodecModulesInit();
   CreateExporters(context);
+  ExportJobs* jobs = context->exportJobs > 1 ? ExportJobsStart(context, context->exportJobs)
+                                             : nullptr;
 
   ShellSetDialogTitle(context, EXPORT_TITLE);
   ProgressStart(context, total);
 
-  WalkRecords(stream, context, total);
+  WalkRecords(stream, context, jobs, total);
 
+  ExportJobsStop(jobs);
   ReleaseExporters(context);
+  if (context->runLog) ExportRunLogFinish(context->runLog);
   // Modules are unloaded after a cancel too: nothing is left loaded that the
   // next run's CodecModulesInit would only forget.
   CodecModulesRelease();

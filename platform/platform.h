@@ -58,6 +58,19 @@ typedef void* PlatformThread;
 PlatformThread PlatformStartThread(int (*body)(void*), void* argument);
 int PlatformJoinThread(PlatformThread thread);
 
+// A condition variable held in place, waited on with a PlatformLock that
+// the caller has entered once.
+struct PlatformCondition {
+  alignas(16) unsigned char storage[64];
+};
+void PlatformConditionInit(PlatformCondition* condition);
+void PlatformConditionWait(PlatformCondition* condition, PlatformLock* lock);
+void PlatformConditionWakeAll(PlatformCondition* condition);
+void PlatformConditionDelete(PlatformCondition* condition);
+
+// Processors the process may run on (its affinity), at least 1.
+int PlatformProcessorCount(void);
+
 // 64-bit positions on buffered streams.
 int64_t PlatformTell(FILE* stream);
 int PlatformSeek(FILE* stream, int64_t offset, int whence);  // 0 or -1

@@ -1,8 +1,12 @@
 // POSIX side of the platform layer: dlopen, /proc/self/exe, a zero-filling
-// heap over malloc, pthread mutexes and threads, rename, nanosleep, and
-// 64-bit stream positions through ftello/fseeko/fstat.
+// heap over malloc, pthread mutexes, condition variables and threads, the
+// affinity mask, rename, nanosleep, and 64-bit stream positions through
+// ftello/fseeko/fstat.
 #ifndef _FILE_OFFSET_BITS
 #define _FILE_OFFSET_BITS 64
+#endif
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // sched_getaffinity
 #endif
 
 #include "platform/platform.h"
@@ -10,6 +14,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -200,6 +205,40 @@ int PlatformJoinThread(PlatformThread thread) {
   if (pthread_join(record->id, nullptr) == 0) result = record->result;
   delete record;
   return result;
+}
+
+static_assert(sizeof(pthread_cond_t) <= sizeof(PlatformCondition::storage),
+              "PlatformCondition is too small for a pthread condition variable");
+
+static pthread_cond_t* ConditionOf(PlatformCondition* condition) {
+  return reinterpret_cast<pthread_cond_t*>(condition->storage);
+}
+
+void PlatformConditionInit(PlatformCondition* condition) {
+  pthread_cond_init(ConditionOf(condition), nullptr);
+}
+
+void PlatformConditionWait(PlatformCondition* condition, PlatformLock* lock) {
+  pthread_cond_wait(ConditionOf(condition), MutexOf(lock));
+}
+
+void PlatformConditionWakeAll(PlatformCondition* condition) {
+  pthread_cond_broadcast(ConditionOf(condition));
+}
+
+void PlatformConditionDelete(PlatformCondition* condition) {
+  pthread_cond_destroy(ConditionOf(condition));
+}
+
+int PlatformProcessorCount(void) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int count = CPU_COUNT(&set);
+    if (count > 0) return count;
+  }
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? (int)online : 1;
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Win32 side of the platform layer: kernel32 module loading, the program
-// file's path, the process heap, critical sections, MoveFileExA, Sleep,
-// threads, and the runtime's 64-bit stream positions.
+// file's path, the process heap, critical sections, condition variables,
+// MoveFileExA, Sleep, threads, the affinity mask, and the runtime's 64-bit
+// stream positions.
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -129,6 +130,36 @@ int PlatformJoinThread(PlatformThread thread) {
   CloseHandle(record->handle);
   delete record;
   return result;
+}
+
+static_assert(sizeof(CONDITION_VARIABLE) <= sizeof(PlatformCondition::storage),
+              "PlatformCondition is too small for a condition variable");
+
+static CONDITION_VARIABLE* ConditionOf(PlatformCondition* condition) {
+  return reinterpret_cast<CONDITION_VARIABLE*>(condition->storage);
+}
+
+void PlatformConditionInit(PlatformCondition* condition) {
+  InitializeConditionVariable(ConditionOf(condition));
+}
+
+void PlatformConditionWait(PlatformCondition* condition, PlatformLock* lock) {
+  SleepConditionVariableCS(ConditionOf(condition), SectionOf(lock), INFINITE);
+}
+
+void PlatformConditionWakeAll(PlatformCondition* condition) {
+  WakeAllConditionVariable(ConditionOf(condition));
+}
+
+// A Win32 condition variable holds nothing to release.
+void PlatformConditionDelete(PlatformCondition*) {}
+
+int PlatformProcessorCount(void) {
+  DWORD_PTR process = 0, system = 0;
+  int count = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+    for (; process; process &= process - 1) count++;
+  return count > 0 ? count : 1;
 }
 
 // ---------------------------------------------------------------------------

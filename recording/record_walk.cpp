@@ -23,6 +23,7 @@ void RecordWalkInit(RecordWalk* walk, FILE* stream, int64_t fileLength) {
   RecordReaderInit(&walk->reader, stream, fileLength < 0 ? 0 : fileLength);
   walk->state = WALK_IN_STEP;
   walk->at = -1;
+  walk->goodAt = -1;
 }
 
 void RecordWalkFree(RecordWalk* walk) { RecordReaderFree(&walk->reader); }
@@ -38,6 +39,7 @@ static void Progress(RecordWalk* walk, int64_t position) {
 
 static void KnownGood(RecordWalk* walk, int64_t at, const RecordHeader* header) {
   if (walk->searchFrom < at + 1) walk->searchFrom = at + 1;
+  walk->goodAt = at;
   walk->goodTimeKnown = !RecordTimeUnset(header);
   walk->goodTimeMs = RecordTimeOfDay(header);
 }
@@ -54,6 +56,7 @@ static void Damaged(RecordWalk* walk, int64_t resumeAt) {
 // past them. 1 with the stream at the records found; 0 when none follow (the
 // damage runs to the end of the file); RECORD_WALK_CANCELLED.
 static int FindStepAgain(RecordWalk* walk) {
+  if (walk->beforeSearch) walk->beforeSearch(walk->user);
   int64_t length = walk->reader.fileLength;
   for (int64_t from = walk->searchFrom; from < length; from += SEARCH_STRETCH) {
     if (Cancelled(walk)) {
@@ -158,3 +161,7 @@ void RecordWalkHeaderBlock(RecordWalk* walk, const HeaderInfo* read) {
 }
 
 void RecordWalkFrameTaken(RecordWalk* walk) { KnownGood(walk, walk->at, &walk->header); }
+
+void RecordWalkTakenAt(RecordWalk* walk, int64_t at, const RecordHeader* header) {
+  if (at > walk->goodAt) KnownGood(walk, at, header);
+}

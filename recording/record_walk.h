@@ -47,6 +47,7 @@ struct RecordWalk {
   // one before, a header block read, a frame taken, or records found), so
   // that no frame is handed out twice; its time guides the search.
   int64_t searchFrom;
+  int64_t goodAt;  // where the latest record known good begins
   uint32_t goodTimeMs;
   int goodTimeKnown;
   int64_t lostAt;  // where the walk lost step
@@ -58,6 +59,9 @@ struct RecordWalk {
   void* user;
   void (*onProgress)(void* user, int64_t position);  // never goes back
   void (*onDamage)(void* user, int64_t offset, int64_t bytes);
+  // Before a search, so that frames taken on other threads can be told of
+  // (RecordWalkTakenAt).
+  void (*beforeSearch)(void* user);
 };
 
 void RecordWalkInit(RecordWalk* walk, FILE* stream, int64_t fileLength);
@@ -78,3 +82,7 @@ void RecordWalkHeaderBlock(RecordWalk* walk, const HeaderInfo* read);
 
 // The record handed out last was taken as a frame.
 void RecordWalkFrameTaken(RecordWalk* walk);
+// A record handed out earlier, at `at`, was taken as a frame (by another
+// thread). Between two searches the walk only moves forwards: of the records
+// known good, the one that begins furthest in the file guides the next search.
+void RecordWalkTakenAt(RecordWalk* walk, int64_t at, const RecordHeader* header);

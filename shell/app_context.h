@@ -47,17 +47,18 @@ struct AppContext {
   // Segment files of the last export run that hold video but could not be
   // written completely, finished or given their final name; 0 after a clean
   // run. The export run counts them for its caller: zentrix-cli reports them.
-  int32_t failedSegments;
+  // Counted from the threads that export the channels, as the next one.
+  std::atomic<int32_t> failedSegments;
   // Segments of the last export run whose file could not be created (a
   // channel's key frames that try again in vain count once), and the
   // selected channels whose video records reached their exporter: a chosen
   // channel with video but no file is reported by zentrix-cli.
-  int32_t uncreatedSegments;
+  std::atomic<int32_t> uncreatedSegments;
   ChannelMask videoChannels;
   // Video frames of the selected channels that the last export run could not
   // write (no codec module, a codec that refused them, damaged data); frames
   // before a segment's first key frame are not counted. zentrix-cli reports them.
-  int32_t lostFrames;
+  std::atomic<int32_t> lostFrames;
   // Places where the last export run found no records where it expected
   // them (damaged data) and searched the file for them again; what lay
   // between was passed over. zentrix-cli reports them.
@@ -69,8 +70,12 @@ struct AppContext {
   ExportOptions options;
   // Of lostFrames: frames that a copy could not store because their codec
   // type names no known codec. zentrix-cli gives them their own reason.
-  int32_t uncopiedFrames;
+  std::atomic<int32_t> uncopiedFrames;
   // Caption files of the last export run that could not be written (and were
   // removed); their segments' AVI files are whole. zentrix-cli reports them.
-  int32_t failedCaptions;
+  std::atomic<int32_t> failedCaptions;
+  // Threads that decode and encode the frames of an export run besides the
+  // thread that walks the file; 0 or 1: the run does everything on its own
+  // thread (the Windows program never sets it). zentrix-cli's --jobs.
+  int32_t exportJobs;
 };

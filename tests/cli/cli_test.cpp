@@ -207,7 +207,7 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
       {{"--help"}, 0, "Usage: zentrix-cli scan RECORDING\n"
                       "       zentrix-cli info RECORDING [--json] [--gap SECONDS]\n"
                       "       zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]\n"
-                      "                          [--copy] [--captions]\n"},
+                      "                          [--copy] [--captions] [--jobs N]\n"},
       {{"export", "a", "b", "--help"}, 0, "Usage: zentrix-cli scan RECORDING\n"},
       {{"--version"}, 0, std::string("zentrix-cli ") + CLI_VERSION + "\n"},
       {{"scan", scanned}, 0, "Channel 1\t2009/3/5 7:4:9\t2009/3/7 8:5:0\n"
@@ -239,6 +239,11 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
       {{"export", recording, out, "--channels", "-3"}, 1, "bad channel '-3' in --channels"},
       {{"export", recording, out, "--channels=1,"}, 1, "bad channel '' in --channels"},
       {{"export", recording, out, "--channles", "1"}, 1, "unknown option '--channles'"},
+      {{"export", recording, out, "--jobs"}, 1, "--jobs needs a number"},
+      {{"export", recording, out, "--jobs", "0"}, 1, "--jobs needs a number from 1 to 64, not '0'"},
+      {{"export", recording, out, "--jobs=65"}, 1, "--jobs needs a number from 1 to 64, not '65'"},
+      {{"export", recording, out, "--jobs", "+2"}, 1, "--jobs needs a number from 1 to 64"},
+      {{"scan", recording, "--jobs", "2"}, 1, "--jobs belongs to the export command"},
       {{"scan", missing}, 2, "cannot open recording '" + missing + "': No such file"},
       {{"info", missing, "--json"}, 2, "cannot open recording '" + missing + "': No such file"},
       {{"export", missing, Path("no-folder")}, 2, "cannot open recording '" + missing + "'"},
@@ -313,8 +318,8 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   } runs[] = {
       {{"export", recording, out + "/", "--channels", "3,1"}, {ch1, ch3}, ""},
       {{"export", recording, out, "--channels", "1,2"}, {ch1}, silent2},  // replaced, listed again
-      {{"export", recording, out, "--channels", "1,7"}, {ch1}, lost, 5},
-      {{"export", recording, out}, {ch1, ch3, ch5, ch6}, unlisted + lost, 5},
+      {{"export", recording, out, "--channels", "1,7", "--jobs", "1"}, {ch1}, lost, 5},
+      {{"export", recording, out, "--jobs=8"}, {ch1, ch3, ch5, ch6}, unlisted + lost, 5},
       {{"export", recording, out, "--channels", "all"}, {ch1, ch3, ch5, ch6}, unlisted + lost, 5},
       {{"export", recording, out, "--channels", "2,9"}, {},
        silent2 + "zentrix-cli: channel 9 has no video in the recording\n"},
@@ -349,8 +354,8 @@ TEST_F(CliFixture, AFullDiskIsReportedAndNoBrokenFileGetsAFinalName) {
   // for long messages: standard error is a file too). The report does not
   // fit either: it is absent, not cut short.
   std::string report = Path("report.json");
-  Outcome run = Cli({"export", recording, out, "--channels", "1,3", "--report", report},
-                    Child{"", 400});
+  Outcome run = Cli({"export", recording, out, "--channels", "1,3", "--report", report, "--jobs",
+                     "2"}, Child{"", 400});
   EXPECT_EQ(run.status, 5);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "zentrix-cli: 2 segment files could not be written completely in '" + out +
@@ -481,7 +486,9 @@ TEST_F(CliFixture, InfoShowsWhatIsThereAndRunsThatFindNothingSaySo) {
   EXPECT_TRUE(FolderNames(out).empty());
 }
 
-class CliStopFixture : public CliFixture, public ::testing::WithParamInterface<int> {};
+// A signal, and the threads of the run (--jobs).
+class CliStopFixture : public CliFixture,
+                       public ::testing::WithParamInterface<std::pair<int, const char*>> {};
 
 // The recording arrives through a pipe that stays open, so that the run can
 // only end through the signal, never at the end of the file.
@@ -491,7 +498,9 @@ TEST_P(CliStopFixture, ClosesAndNamesTheSegmentsAndGives128PlusTheSignal) {
   std::string pipePath = Path("recording.fifo"), out = MakeFolder("out");
   ASSERT_EQ(mkfifo(pipePath.c_str(), 0644), 0);
   std::string report = Path("report.json");
-  pid_t pid = Start({"export", pipePath, out, "--channels", "1", "--report", report});
+  const int signalNumber = GetParam().first;
+  pid_t pid = Start({"export", pipePath, out, "--channels", "1", "--report", report, "--jobs",
+                     GetParam().second});
   ASSERT_GT(pid, 0);
   std::ofstream pipe(pipePath, std::ios::binary);  // waits for the program to open it
   Bytes head, more;
@@ -502,14 +511,14 @@ TEST_P(CliStopFixture, ClosesAndNamesTheSegmentsAndGives128PlusTheSignal) {
   for (int i = 0; i < 1000 && !fs::exists(out + "/~1.avi"); i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(fs::exists(out + "/~1.avi"));
-  ASSERT_EQ(kill(pid, GetParam()), 0);
+  ASSERT_EQ(kill(pid, signalNumber), 0);
   // One more frame: a program waiting for data finishes this record and
   // then sees the cleared run flag.
   AppendFrame(&more, 0, 3);
   pipe.write((const char*)more.data(), (std::streamsize)more.size()).flush();
 
   Outcome run = Wait(pid);
-  EXPECT_EQ(run.status, 128 + GetParam()) << run.err;
+  EXPECT_EQ(run.status, 128 + signalNumber) << run.err;
   EXPECT_NE(run.err.find("interrupted"), std::string::npos);
   Texts lines = Lines(run.out);
   ASSERT_EQ(lines.size(), 1u) << run.out;
@@ -519,13 +528,15 @@ TEST_P(CliStopFixture, ClosesAndNamesTheSegmentsAndGives128PlusTheSignal) {
   // The report lists exactly the file left; a pipe is not hashed.
   Json json = Json::parse(ReadFile(report));
   EXPECT_EQ(json["result"], "cancelled");
-  EXPECT_EQ(json["exitStatus"], 128 + GetParam());
+  EXPECT_EQ(json["exitStatus"], 128 + signalNumber);
   EXPECT_TRUE(json["recording"]["sha256"].is_null());
   ASSERT_EQ(json["segments"].size(), 1u);
   EXPECT_EQ(json["segments"][0]["path"], lines[0]);
   EXPECT_EQ(json["segments"][0]["sha256"], Sha256Sum(lines[0]));
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, CliStopFixture, ::testing::Values(SIGINT, SIGTERM));
+INSTANTIATE_TEST_SUITE_P(Signals, CliStopFixture,
+                         ::testing::Values(std::make_pair(SIGINT, "1"), std::make_pair(SIGTERM, "1"),
+                                           std::make_pair(SIGINT, "8")));
 
 }  // namespace

@@ -272,7 +272,7 @@ class EndToEnd : public ::testing::Test {
     std::vector<const Segment*> chosen;
     const fs::path report = dir / ("report" + std::to_string(exports) + ".json");
     EXPECT_EQ(Shell(Quote(BIN + "zentrix-cli") + " export " + Quote(recording) + " " +
-                    Quote(folder) + choice + " --report " + Quote(report) + " " + options,
+                    Quote(folder) + choice + " --jobs 3 --report " + Quote(report) + " " + options,
                     &printed), 0);
     for (const Segment& s : m.segments)
       if (channels.empty() || std::count(channels.begin(), channels.end(), s.channel)) {
@@ -289,6 +289,12 @@ class EndToEnd : public ::testing::Test {
       if (captions) CheckCaptions(folder / s->name, *s, rate);
     }
     CheckReport(ReadJson(report), chosen, options);
+    // One thread writes the same files, byte for byte.
+    const fs::path single = folder.string() + "-single";
+    fs::create_directories(single);
+    EXPECT_EQ(Shell(Quote(BIN + "zentrix-cli") + " export " + Quote(recording) + " " +
+                    Quote(single) + choice + " --jobs 1 " + options, &printed), 0);
+    for (const fs::path& path : paths) EXPECT_EQ(Slurp(single / path.filename()), Slurp(path));
   }
 
   // The report's hashes are sha256sum's (of the caption files too), its

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -249,6 +250,66 @@ TEST_F(ExportRunTest, TheRunLogsItsSegmentsItsLostFramesAndWhatItsWalkMet) {
   EXPECT_EQ(log.segments[1].captionPath, out.File("Ch1_20090307_080509_20090307_080509(2).smi"));
   EXPECT_EQ(log.lost[1][LOSS_NO_CODEC_MODULE], 0);
   EXPECT_EQ(log.lost[1][LOSS_UNCOPYABLE_CODEC], 1);
+}
+
+// Any number of threads writes the same files, byte for byte, and counts and
+// logs the same losses and segments: three channels, two of them changing size, a frame that does
+// not decode, garbage between records and a record cut short (damaged
+// framing), each run whole and cancelled at its fourth header block.
+TEST_F(ExportRunTest, EveryNumberOfJobsWritesTheSameFiles) {
+  RecordingBuilder r;
+  unsigned seed = 0;
+  for (unsigned second = 0; second < 6; second++) {
+    r.HeaderBlock(MARCH_7_2009, 7);
+    for (unsigned i = 0; i < 12; i++) {
+      unsigned channel = i % 3, width = second >= 3 && channel != 1 ? 32 : 16;
+      unsigned kind = i < 3 && second % 3 == 0 ? 0 : 1;
+      r.ExtendedFrame(kind, channel, 2, width, 16, TimeOfDay(8, 5, second, 80 * i),
+                      second == 1 && i == 4 ? Bytes(100, 1) : MakePicture(width, 16, ++seed));
+    }
+    if (second == 2) r.file.insert(r.file.end(), 16, 0x5A);
+    if (second == 4) r.file.resize(r.file.size() - 8);
+  }
+  std::map<std::string, Bytes> single;
+  std::vector<int> singleCounts;
+  std::string singleFacts;
+  for (size_t cancel : {0, 4}) {
+    for (int jobs : {1, 2, 8}) {
+      SCOPED_TRACE(std::to_string(jobs) + " jobs, cancel at " + std::to_string(cancel));
+      context->exportJobs = jobs;
+      context->runFlag = 1;
+      cancelAtStep = cancel;
+      ExportRunLog log;
+      log.gapMs = 2000;
+      context->runLog = &log;
+      EXPECT_EQ(Run(r, 7), cancel ? -1 : 0);
+      context->runLog = nullptr;
+      std::string facts;  // the report's segments and lost frames by reason
+      for (const SegmentResult& s : log.segments)
+        facts += s.path + " " + std::to_string(s.frames) + " " + std::to_string(s.keyFrames) + "\n";
+      for (int channel = 0; channel < 3; channel++)
+        for (int64_t lost : log.lost[channel]) facts += std::to_string(lost) + " ";
+      std::map<std::string, Bytes> files;
+      for (const std::string& name : out.Names()) {
+        files[name] = ReadFileBytes(out.File(name).c_str());
+        std::remove(out.File(name).c_str());
+      }
+      std::vector<int> counts{context->lostFrames, context->damagedPlaces,
+                              context->failedSegments, (int)steps.size()};
+      if (jobs == 1) {
+        single = files;
+        singleCounts = counts;
+        singleFacts = facts;
+        EXPECT_EQ(log.segments.size(), files.size());
+        EXPECT_EQ(files.size(), cancel ? 3u : 5u);
+        const std::vector<int> whole{2, 2, 0, 7}, cancelled{1, 1, 0, 4};  // lost, damaged, failed, steps
+        EXPECT_EQ(counts, cancel ? cancelled : whole);
+      }
+      EXPECT_EQ(files, single);
+      EXPECT_EQ(counts, singleCounts);
+      EXPECT_EQ(facts, singleFacts);
+    }
+  }
 }
 
 TEST_F(ExportRunTest, TheWorkerPostsTheRunsFinalCommand) {

@@ -36,6 +36,17 @@
 
 static TestCodecState state; /* failure switches are set by the tests */
 
+/* A parallel export calls the entries of several instances at once: every
+ * change of the state is made under this lock. */
+static volatile char stateLock;
+
+static void LockState(void) {
+  while (__atomic_test_and_set(&stateLock, __ATOMIC_ACQUIRE)) {
+  }
+}
+
+static void UnlockState(void) { __atomic_clear(&stateLock, __ATOMIC_RELEASE); }
+
 typedef struct Instance {
   int32_t width;
   int32_t height;
@@ -51,14 +62,19 @@ static int TakeFailure(int32_t* remaining) {
 /* Counts the call and records its parameters; a refusal or a bad size opens nothing. */
 static CodecHandle Open(const CodecOpenParams* params, int32_t* calls, CodecOpenParams* last,
                         int32_t* refuse, int32_t* live) {
+  LockState();
   (*calls)++;
   *last = *params;
-  if (TakeFailure(refuse) || params->width <= 0 || params->height <= 0) return 0;
+  int refused = TakeFailure(refuse);
+  UnlockState();
+  if (refused || params->width <= 0 || params->height <= 0) return 0;
   Instance* instance = (Instance*)calloc(1, sizeof *instance);
   if (!instance) return 0;
   instance->width = params->width;
   instance->height = params->height;
+  LockState();
   (*live)++;
+  UnlockState();
   return (CodecHandle)instance;
 }
 
@@ -73,13 +89,17 @@ static CodecHandle CODEC_CALL OpenEncoder(const CodecOpenParams* params) {
 }
 
 static int32_t CODEC_CALL CloseDecoder(CodecHandle decoder) {
+  LockState();
   state.liveDecoders--;
+  UnlockState();
   free((Instance*)decoder);
   return 0;
 }
 
 static int32_t CODEC_CALL CloseEncoder(CodecHandle encoder) {
+  LockState();
   state.liveEncoders--;
+  UnlockState();
   free((Instance*)encoder);
   return 0;
 }
@@ -100,9 +120,12 @@ static int32_t CopyPlanes(const Instance* instance, int32_t inputLength, int toP
 
 static int32_t CODEC_CALL Decode(CodecHandle decoder, CodecFrameParams* frame) {
   CodecDecodeView* view = &frame->decode;
+  LockState();
   state.decodeCalls++;
   state.lastKeyFrameSign = view->keyFrameSign;
-  if (TakeFailure(&state.failDecodes)) return 0;
+  int failed = TakeFailure(&state.failDecodes);
+  UnlockState();
+  if (failed) return 0;
   return CopyPlanes((const Instance*)decoder, view->inputLength, 1, (uint8_t*)view->inputData, view->luma,
                     view->chromaU, view->chromaV);
 }
@@ -112,15 +135,21 @@ static int32_t CODEC_CALL Encode(CodecHandle encoder, CodecFrameParams* frame) {
   /* The key-frame sign as the decode view left it. */
   int16_t sign;
   memcpy(&sign, (const unsigned char*)frame + offsetof(CodecDecodeView, keyFrameSign), sizeof sign);
+  LockState();
   state.lastEncodeKeyFrameSign = sign;
-  if (TakeFailure(&state.failEncodes)) return 0;
+  int failed = TakeFailure(&state.failEncodes);
+  int32_t extra = state.encodeExtra;
+  UnlockState();
+  if (failed) return 0;
   int32_t n = CopyPlanes((const Instance*)encoder, view->inputLength, 0, view->output, view->luma,
                          view->chromaU, view->chromaV);
-  return n ? n + state.encodeExtra : 0;
+  return n ? n + extra : 0;
 }
 
 static int32_t CODEC_CALL Shutdown(void) {
+  LockState();
   state.shutdownCalls++;
+  UnlockState();
   return 0;
 }
 
@@ -129,7 +158,9 @@ static CodecDescriptor descriptor = {
     OpenEncoder, CloseEncoder, Encode, OpenDecoder, CloseDecoder, Decode, SHUTDOWN};
 
 CODEC_EXPORT CodecDescriptor* CODEC_CALL INITIALIZE_ENTRY(void) {
+  LockState();
   state.initializeCalls++;
+  UnlockState();
   (void)&descriptor, (void)&Shutdown; /* a rule may hand out neither */
   return DESCRIPTOR;
 }
