@@ -15,8 +15,14 @@
 #     at most 1.5 x the time of cp);
 #  7. peak resident memory of export --copy of 10 and of 60 minutes of video
 #     (target: flat but for the AVI index's 16 bytes a frame);
-#  8. what --captions adds to the wall time of a transcode (target <= 10 %).
-# Usage: scripts/bench.sh [PART...]   (parts 1-8; default all;
+#  8. what --captions adds to the wall time of a transcode (target <= 10 %);
+#  9. the parallel export (default --jobs: one thread a processor): four
+#     60 s channels of 640x480 H.264 against the same four transcodes by
+#     ffmpeg -threads 1 one after another (target >= 1.85 on 2 processors),
+#     and one such channel against one ffmpeg with its default threads
+#     (target >= 1.4);
+# 10. peak resident memory of an export of 16 channels with --jobs 2.
+# Usage: scripts/bench.sh [PART...]   (parts 1-10; default all;
 #                                     4 runs with 2, 5 needs 1)
 # ZENTRIX_BUILD chooses the build folder (default build/native);
 # ZENTRIX_BENCH_DIR the scratch folder (default out/bench, about 3.5 GiB for
@@ -37,7 +43,7 @@ cmake --build "$build" --target zentrix-cli zentrix-mkrec zentrix_codec_modules 
 bin=$build/bin
 mkdir -p "$work"
 rm -rf "$work"/avi-*
-parts=${*:-1 2 3 4 5 6 7 8}
+parts=${*:-1 2 3 4 5 6 7 8 9 10}
 part() { [[ " $parts " == *" $1 "* ]]; }
 
 # Seconds of wall time of a command (its output discarded).
@@ -55,6 +61,35 @@ timed() {
 }
 calc() { awk "BEGIN { printf \"%.3f\", $1 }"; }
 less() { awk "BEGIN { exit !($1 < $2) }"; }
+
+# The same work for ffmpeg: the same access units, MPEG-4 at quantiser 3
+# without B-frames, intra frames where the source has them, into an AVI
+# file under the FourCC xvid. Arguments: the input's frame rate, the input,
+# the output, and options for threads (given before the input and output).
+ffmpeg_transcode() {
+  local rate=$1 input=$2 output=$3
+  shift 3
+  ffmpeg -nostdin -v error -y "$@" -f h264 -framerate "$rate" -i "$input" "$@" -c:v mpeg4 \
+    -q:v 3 -bf 0 -g 100000 -force_key_frames source -sc_threshold 1000000000 -vtag xvid "$output"
+}
+# Best wall time of three runs of a command, output discarded.
+best_of_3() {
+  local best= t
+  for _ in 1 2 3; do
+    t=$(seconds "$@")
+    if [ -z "$best" ] || less "$t" "$best"; then best=$t; fi
+  done
+  echo "$best"
+}
+# Exports a recording into a new folder.
+zentrix_export() {
+  rm -rf "$work/avi-zentrix"
+  mkdir -p "$work/avi-zentrix"
+  "$bin/zentrix-cli" export "$@" "$work/avi-zentrix"
+}
+ffmpeg_each_single_thread() {
+  for input in "$@"; do ffmpeg_transcode 30 "$input" "$work/ffmpeg.avi" -threads 1; done
+}
 
 if part 1; then
 echo "== 1. export speed: one 640x480 H.264 channel, $export_minutes minutes at 25 frames/s"
@@ -232,6 +267,38 @@ echo "export:                 $best_plain s (best of 3)"
 echo "export --captions:      $best_captions s (best of 3), $(du -cb "$work"/avi-captions/*.smi | tail -n 1 | cut -f 1) bytes of captions"
 echo "--captions adds:        $(calc "100 * ($best_captions - $best_plain) / $best_plain") % (target <= 10 %)"
 rm -rf "$work/captions.rec" "$work/avi-captions"
+fi
+
+if part 9; then
+echo "== 9. parallel export: 640x480 H.264 at 30 frames/s, 60 s a channel"
+echo "processors:             $(nproc) usable, load before: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+"$bin/zentrix-mkrec" --quiet --channels 1-4 --codecs 6 --sizes 640x480 --fps 30 --key-interval 60 \
+  --duration 60 --elementary "$work/par" "$work/par4.rec"
+"$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 30 --key-interval 60 \
+  --duration 60 --elementary "$work/one" "$work/par1.rec"
+cat "$work"/par4.rec "$work"/par-ch*.h264 "$work/par1.rec" "$work/one-ch1.h264" >/dev/null
+z4=$(best_of_3 zentrix_export "$work/par4.rec")
+f4=$(best_of_3 ffmpeg_each_single_thread "$work"/par-ch{1,2,3,4}.h264)
+z1=$(best_of_3 zentrix_export "$work/par1.rec")
+f1=$(best_of_3 ffmpeg_transcode 30 "$work/one-ch1.h264" "$work/ffmpeg.avi")
+echo "4 channels:             zentrix-cli export $z4 s, four ffmpeg -threads 1 one after another $f4 s"
+echo "1 channel:              zentrix-cli export $z1 s, one ffmpeg with its default threads $f1 s"
+echo "ratio, 4 channels:      $(calc "$f4 / $z4") (target >= 1.85)"
+echo "ratio, 1 channel:       $(calc "$f1 / $z1") (target >= 1.4)"
+echo "load after:             $(cut -d ' ' -f 1-3 /proc/loadavg)"
+rm -f "$work"/par4.rec "$work"/par1.rec "$work"/par-ch*.h264 "$work/one-ch1.h264"
+echo
+fi
+
+if part 10; then
+echo "== 10. peak resident memory of an export of 16 channels with --jobs 2"
+"$bin/zentrix-mkrec" --quiet --channels 1-16 --codecs 6 --sizes 640x480 --fps 10 \
+  --key-interval 20 --duration 60 "$work/rss-16.rec"
+mkdir -p "$work/avi-rss-16"
+rss=$(/usr/bin/time -v "$bin/zentrix-cli" export "$work/rss-16.rec" "$work/avi-rss-16" --jobs 2 \
+  2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {print $2}')
+echo "16 channels, --jobs 2:  peak RSS $rss KiB ($(stat -c %s "$work/rss-16.rec") bytes of recording)"
+rm -f "$work/rss-16.rec"
 fi
 
 rm -rf "$work"/avi-* "$work/speed.rec" "$work/speed-ch1.h264" "$work/ffmpeg.avi"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds zentrix on every target and runs every test: the native build with
 # its tests, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the 32-bit Windows cross build, the real-window test, and a bounded libFuzzer run.
+# the parallel export tests under ThreadSanitizer, the 32-bit Windows cross
+# build, the real-window test, and a bounded libFuzzer run.
 # The real-window test drives the 32-bit zentrix.exe under 32-bit Wine where
 # this machine runs 32-bit x86 code, else the 64-bit build under 64-bit Wine;
 # ZENTRIX_FORCE_WIN64=1 takes the 64-bit way here too (to try it out).
@@ -47,6 +48,18 @@ CC=clang CXX=clang++ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=De
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+step "parallel export tests under ThreadSanitizer (clang)"
+tsan="-fsanitize=thread -fno-omit-frame-pointer"
+CC=clang CXX=clang++ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZENTRIX_WERROR=ON -DCMAKE_C_FLAGS="$tsan" -DCMAKE_CXX_FLAGS="$tsan" \
+  -DCMAKE_EXE_LINKER_FLAGS="$tsan" -DCMAKE_SHARED_LINKER_FLAGS="$tsan" >/dev/null
+cmake --build build/tsan -j "$jobs" --target export_tests cli_tests
+# The tests that run exports on several threads. A report fails its test:
+# a test program then exits with 66, and zentrix-cli prints it to the
+# standard error that the tests read.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --test-dir build/tsan \
+  --output-on-failure -j "$jobs" -R 'Jobs|CliStopFixture|ExportWritesAndLists|AFullDisk'
 
 step "32-bit Windows cross build (programs, codec modules, package)"
 # The codec modules link a minimal static FFmpeg, built once per machine into

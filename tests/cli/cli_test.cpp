@@ -488,7 +488,7 @@ TEST_F(CliFixture, InfoShowsWhatIsThereAndRunsThatFindNothingSaySo) {
 
 // A signal, and the threads of the run (--jobs).
 class CliStopFixture : public CliFixture,
-                       public ::testing::WithParamInterface<std::pair<int, const char*>> {};
+                       public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 // The recording arrives through a pipe that stays open, so that the run can
 // only end through the signal, never at the end of the file.
@@ -500,7 +500,7 @@ TEST_P(CliStopFixture, ClosesAndNamesTheSegmentsAndGives128PlusTheSignal) {
   std::string report = Path("report.json");
   const int signalNumber = GetParam().first;
   pid_t pid = Start({"export", pipePath, out, "--channels", "1", "--report", report, "--jobs",
-                     GetParam().second});
+                     std::to_string(GetParam().second)});
   ASSERT_GT(pid, 0);
   std::ofstream pipe(pipePath, std::ios::binary);  // waits for the program to open it
   Bytes head, more;
@@ -536,7 +536,7 @@ TEST_P(CliStopFixture, ClosesAndNamesTheSegmentsAndGives128PlusTheSignal) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CliStopFixture,
-                         ::testing::Values(std::make_pair(SIGINT, "1"), std::make_pair(SIGTERM, "1"),
-                                           std::make_pair(SIGINT, "8")));
+                         ::testing::Values(std::make_pair(SIGINT, 1), std::make_pair(SIGTERM, 1),
+                                           std::make_pair(SIGINT, 8)));
 
 }  // namespace
