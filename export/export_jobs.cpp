@@ -195,8 +195,10 @@ static void RunDecode(ExportJobs* jobs, DecodeAhead* channel) {
     channel->settled = frame->number;
     // A decoder that hands out a picture of its own overwrites it at its
     // next decode: the export stage decodes the frames after this one.
-    if (generation == channel->generation)
-      channel->chainThrough = params.decode.luma == picture->data ? frame->number : 0;
+    if (generation == channel->generation) {
+      channel->chainThrough = frame->number;
+      if (params.decode.luma != picture->data) channel->chainValid = 0;
+    }
   }
   // Without room for the picture the frame is left to the export stage.
   channel->unseen = frame->next;
