@@ -294,7 +294,8 @@ class EndToEnd : public ::testing::Test {
     fs::create_directories(single);
     EXPECT_EQ(Shell(Quote(BIN + "zentrix-cli") + " export " + Quote(recording) + " " +
                     Quote(single) + choice + " --jobs 1 " + options, &printed), 0);
-    for (const fs::path& path : paths) EXPECT_EQ(Slurp(single / path.filename()), Slurp(path));
+    for (const std::string& path : paths)
+      EXPECT_EQ(Slurp(single / fs::path(path).filename()), Slurp(path));
   }
 
   // The report's hashes are sha256sum's (of the caption files too), its

@@ -273,43 +273,52 @@ TEST_F(ExportRunTest, EveryNumberOfJobsWritesTheSameFiles) {
   std::map<std::string, Bytes> single;
   std::vector<int> singleCounts;
   std::string singleFacts;
-  for (size_t cancel : {0, 4}) {
-    for (int jobs : {1, 2, 8}) {
-      SCOPED_TRACE(std::to_string(jobs) + " jobs, cancel at " + std::to_string(cancel));
-      context->exportJobs = jobs;
-      context->runFlag = 1;
-      cancelAtStep = cancel;
-      ExportRunLog log;
-      log.gapMs = 2000;
-      context->runLog = &log;
-      EXPECT_EQ(Run(r, 7), cancel ? -1 : 0);
-      context->runLog = nullptr;
-      std::string facts;  // the report's segments and lost frames by reason
-      for (const SegmentResult& s : log.segments)
-        facts += s.path + " " + std::to_string(s.frames) + " " + std::to_string(s.keyFrames) + "\n";
-      for (int channel = 0; channel < 3; channel++)
-        for (int64_t lost : log.lost[channel]) facts += std::to_string(lost) + " ";
-      std::map<std::string, Bytes> files;
-      for (const std::string& name : out.Names()) {
-        files[name] = ReadFileBytes(out.File(name).c_str());
-        std::remove(out.File(name).c_str());
+  for (int copy : {0, 1}) {  // a copy with captions, too
+    for (size_t cancel : {0, 4}) {
+      for (int jobs : {1, 2, 8}) {
+        SCOPED_TRACE(std::to_string(jobs) + " jobs, cancel at " + std::to_string(cancel) +
+                     (copy ? ", copy" : ""));
+        context->exportJobs = jobs;
+        context->options.copy = copy;
+        context->options.captions = copy;
+        context->runFlag = 1;
+        cancelAtStep = cancel;
+        ExportRunLog log;
+        log.gapMs = 2000;
+        context->runLog = &log;
+        EXPECT_EQ(Run(r, 7), cancel ? -1 : 0);
+        context->runLog = nullptr;
+        std::string facts;  // the report's segments and lost frames by reason
+        for (const SegmentResult& s : log.segments)
+          facts += s.path + " " + s.captionPath + " " + std::to_string(s.frames) + " " +
+                   std::to_string(s.keyFrames) + "\n";
+        for (int channel = 0; channel < 3; channel++)
+          for (int64_t lost : log.lost[channel]) facts += std::to_string(lost) + " ";
+        std::map<std::string, Bytes> files;
+        for (const std::string& name : out.Names()) {
+          files[name] = ReadFileBytes(out.File(name).c_str());
+          std::remove(out.File(name).c_str());
+        }
+        std::vector<int> counts{context->lostFrames, context->damagedPlaces,
+                                context->failedSegments, (int)steps.size()};
+        if (jobs == 1) {
+          single = files;
+          singleCounts = counts;
+          singleFacts = facts;
+          EXPECT_EQ(files.size(), log.segments.size() * (copy ? 2 : 1));  // AVI and captions
+          const std::vector<int> whole{2, 2, 0, 7}, cancelled{1, 1, 0, 4};  // lost, damaged, failed, steps
+          if (!copy) {
+            EXPECT_EQ(files.size(), cancel ? 3u : 5u);
+            EXPECT_EQ(counts, cancel ? cancelled : whole);
+          }
+        }
+        EXPECT_EQ(files, single);
+        EXPECT_EQ(counts, singleCounts);
+        EXPECT_EQ(facts, singleFacts);
       }
-      std::vector<int> counts{context->lostFrames, context->damagedPlaces,
-                              context->failedSegments, (int)steps.size()};
-      if (jobs == 1) {
-        single = files;
-        singleCounts = counts;
-        singleFacts = facts;
-        EXPECT_EQ(log.segments.size(), files.size());
-        EXPECT_EQ(files.size(), cancel ? 3u : 5u);
-        const std::vector<int> whole{2, 2, 0, 7}, cancelled{1, 1, 0, 4};  // lost, damaged, failed, steps
-        EXPECT_EQ(counts, cancel ? cancelled : whole);
-      }
-      EXPECT_EQ(files, single);
-      EXPECT_EQ(counts, singleCounts);
-      EXPECT_EQ(facts, singleFacts);
     }
   }
+  context->options = ExportOptions();
 }
 
 TEST_F(ExportRunTest, TheWorkerPostsTheRunsFinalCommand) {
