@@ -40,8 +40,9 @@ class ExportRunTest : public ExportFixture {
       if (s->progressText == test->lastText) return;
       test->lastText = s->progressText;
       std::string exporters;
+      // With a pool the exporters' names change on its threads: not read here.
       for (ChannelExporter* exporter : test->context->exporters)
-        if (exporter) exporters += (exporters.empty() ? "" : " ") +
+        if (exporter && test->context->exportJobs <= 1) exporters += (exporters.empty() ? "" : " ") +
                                    std::string(exporter->tempPath + test->out.path.size() + 1);
       test->steps.push_back(exporters);
       if (test->steps.size() == test->cancelAtStep) test->context->runFlag = 0;
