@@ -22,11 +22,11 @@
 #     and one such channel against one ffmpeg with its default threads
 #     (target >= 1.4);
 # 10. peak resident memory of an export of 16 channels with --jobs 2.
-# Usage: scripts/bench.sh [PART...]   (parts 1-10; default all;
+# Usage: scripts/bench.sh [ITEM...]   (items 1-10; default all;
 #                                     4 runs with 2, 5 needs 1)
 # ZENTRIX_BUILD chooses the build folder (default build/native);
 # ZENTRIX_BENCH_DIR the scratch folder (default out/bench, about 3.5 GiB for
-# part 6).
+# item 6).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${ZENTRIX_BUILD:-build/native}
@@ -43,8 +43,8 @@ cmake --build "$build" --target zentrix-cli zentrix-mkrec zentrix_codec_modules 
 bin=$build/bin
 mkdir -p "$work"
 rm -rf "$work"/avi-*
-parts=${*:-1 2 3 4 5 6 7 8 9 10}
-part() { [[ " $parts " == *" $1 "* ]]; }
+items=${*:-1 2 3 4 5 6 7 8 9 10}
+wanted() { [[ " $items " == *" $1 "* ]]; }
 
 # Seconds of wall time of a command (its output discarded).
 seconds() {
@@ -91,7 +91,7 @@ ffmpeg_each_single_thread() {
   for input in "$@"; do ffmpeg_transcode 30 "$input" "$work/ffmpeg.avi" -threads 1; done
 }
 
-if part 1; then
+if wanted 1; then
 echo "== 1. export speed: one 640x480 H.264 channel, $export_minutes minutes at 25 frames/s"
 "$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 25 --key-interval 50 \
   --duration $((export_minutes * 60)) --elementary "$work/speed" "$work/speed.rec"
@@ -129,16 +129,16 @@ echo "speed ratio:            wall $(calc "$best_wall_f / $best_wall_z"), proces
 echo
 fi
 
-if part 2 || part 4; then
+if wanted 2 || wanted 4; then
 echo "== 2. scan speed: a ~1 GiB recording"
 # A recording written over and over up to 1 GiB is still one valid recording.
 "$bin/zentrix-mkrec" --quiet --channels 1-16 --codecs 6 --sizes 352x288 --fps 12 \
-  --key-interval 12 --duration 100 --seed 3 "$work/part.rec"
-part=$(stat -c %s "$work/part.rec")
-copies=$(( (1073741824 + part - 1) / part ))
+  --key-interval 12 --duration 100 --seed 3 "$work/piece.rec"
+piece=$(stat -c %s "$work/piece.rec")
+copies=$(( (1073741824 + piece - 1) / piece ))
 rm -f "$work/big.rec"
-for _ in $(seq "$copies"); do cat "$work/part.rec" >> "$work/big.rec"; done
-rm -f "$work/part.rec"
+for _ in $(seq "$copies"); do cat "$work/piece.rec" >> "$work/big.rec"; done
+rm -f "$work/piece.rec"
 size=$(stat -c %s "$work/big.rec")
 cat "$work/big.rec" >/dev/null  # warm the page cache
 best_cat=; best_scan=
@@ -171,7 +171,7 @@ rm -f "$work/big.rec"
 echo
 fi
 
-if part 3; then
+if wanted 3; then
 echo "== 3. peak resident memory of an export: 1 minute against 10 minutes"
 for minutes in 1 10; do
   "$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 10 \
@@ -185,7 +185,7 @@ done
 echo
 fi
 
-if part 1 && part 5; then
+if wanted 1 && wanted 5; then
 echo "== 5. --report on the transcode of 1. ($export_minutes minutes of 640x480 H.264)"
 echo "export:                 wall $best_wall_z s (best of 3)"
 echo "export --report:        wall $best_wall_r s (best of 3)"
@@ -200,17 +200,17 @@ peak_rss() {
   tail -n 1 "$work/rss.txt"
 }
 
-if part 6; then
+if wanted 6; then
 echo "== 6. export --copy against cp: a >= 1 GiB recording of 4 channels"
 # H.264, MPEG-4, Motion JPEG and H.263 at 640x480; one minute written over
 # and over up to 1 GiB is still one recording (its segments go on).
 "$bin/zentrix-mkrec" --quiet --channels 1-4 --codecs 6,2,0,1 --sizes 640x480 --fps 25 \
-  --key-interval 25 --duration 60 --seed 4 "$work/part.rec"
-part_size=$(stat -c %s "$work/part.rec")
-copies=$(( (1073741824 + part_size - 1) / part_size ))
+  --key-interval 25 --duration 60 --seed 4 "$work/piece.rec"
+piece_size=$(stat -c %s "$work/piece.rec")
+copies=$(( (1073741824 + piece_size - 1) / piece_size ))
 rm -f "$work/copy.rec"
-for _ in $(seq "$copies"); do cat "$work/part.rec" >> "$work/copy.rec"; done
-rm -f "$work/part.rec"
+for _ in $(seq "$copies"); do cat "$work/piece.rec" >> "$work/copy.rec"; done
+rm -f "$work/piece.rec"
 size=$(stat -c %s "$work/copy.rec")
 cat "$work/copy.rec" >/dev/null  # warm the page cache
 # Each side three times, alternately, into the same folder (emptied and
@@ -233,7 +233,7 @@ rm -rf "$work/copy.rec" "$work/avi-copy"
 echo
 fi
 
-if part 7; then
+if wanted 7; then
 echo "== 7. peak resident memory of export --copy: 10 minutes against 60 minutes"
 # One channel of 320x240 H.264 at 10 frames a second; 60 minutes are the 10
 # minutes six times over (the times repeat, the segment goes on).
@@ -250,7 +250,7 @@ rm -rf "$work"/copy-*.rec "$work/avi-rss"
 echo
 fi
 
-if part 8; then
+if wanted 8; then
 echo "== 8. --captions on a transcode: one 640x480 H.264 channel, 1 minute at 25 frames/s"
 "$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 25 \
   --key-interval 50 --duration 60 "$work/captions.rec"
@@ -269,7 +269,7 @@ echo "--captions adds:        $(calc "100 * ($best_captions - $best_plain) / $be
 rm -rf "$work/captions.rec" "$work/avi-captions"
 fi
 
-if part 9; then
+if wanted 9; then
 echo "== 9. parallel export: 640x480 H.264 at 30 frames/s, 60 s a channel"
 echo "processors:             $(nproc) usable, load before: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 "$bin/zentrix-mkrec" --quiet --channels 1-4 --codecs 6 --sizes 640x480 --fps 30 --key-interval 60 \
@@ -290,7 +290,7 @@ rm -f "$work"/par4.rec "$work"/par1.rec "$work"/par-ch*.h264 "$work/one-ch1.h264
 echo
 fi
 
-if part 10; then
+if wanted 10; then
 echo "== 10. peak resident memory of an export of 16 channels with --jobs 2"
 "$bin/zentrix-mkrec" --quiet --channels 1-16 --codecs 6 --sizes 640x480 --fps 10 \
   --key-interval 20 --duration 60 "$work/rss-16.rec"

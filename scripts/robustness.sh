@@ -19,8 +19,8 @@
 # chunks; it plays when ffprobe decodes all its frames. Figures are printed
 # on the way; the last line reads "N passed, N failed".
 #
-# Usage: scripts/robustness.sh [--quick] [PART...]   (--quick: fewer rounds,
-#        shorter runs, 20 s of fuzzing a target; about 5 minutes; parts 1-6,
+# Usage: scripts/robustness.sh [--quick] [ITEM...]   (--quick: fewer rounds,
+#        shorter runs, 20 s of fuzzing a target; about 5 minutes; items 1-6,
 #        default all)
 # Environment: ROBUSTNESS_ROUNDS (default 30), ROBUSTNESS_FUZZ_SECONDS (600).
 # Scratch space: out/robustness (about 5 GiB at its peak, removed as it goes).
@@ -39,8 +39,8 @@ if [ "${1:-}" = "--quick" ]; then
   long_minutes=60
   shift
 fi
-parts=${*:-1 2 3 4 5 6}
-part() { [[ " $parts " == *" $1 "* ]]; }
+items=${*:-1 2 3 4 5 6}
+wanted() { [[ " $items " == *" $1 "* ]]; }
 
 build=$root/build/robustness
 work=$root/out/robustness
@@ -121,7 +121,7 @@ clean=$(check_folder "$work/clean") || exit 1
 clean_frames=$(frames_in "$clean")
 echo "clean export: $clean in ${clean_seconds} s; $(du -sh "$work/clean" | cut -f1) of AVI files"
 
-if part 1; then
+if wanted 1; then
 step "1. a full disk"
 # Room for the first segments (640x480) and 1 MiB more: the disk fills up
 # during the second ones.
@@ -166,7 +166,7 @@ fi
 
 fi
 
-if part 2; then
+if wanted 2; then
 step "2. SIGINT and SIGTERM at random moments ($rounds rounds)"
 stopped=0
 checked=0
@@ -206,7 +206,7 @@ echo "$stopped of $rounds runs were stopped before their end; $checked files che
 
 fi
 
-if part 3; then
+if wanted 3; then
 step "3. damaged recordings ($rounds of each kind of damage, transcoded and copied)"
 damaged=$work/damaged.rec
 folder=$work/damaged
@@ -272,7 +272,7 @@ printf '%s' "$summary"
 rm -rf "$folder" "$folder-copy"
 fi
 
-if part 4; then
+if wanted 4; then
 step "4. a sparse recording beyond 4 GiB"
 big=$work/big.rec
 # The recording, then long header blocks whose entries carry the walk
@@ -320,7 +320,7 @@ big_frames=$(frames_in "$result")
 rm -rf "$big" "$work/big"
 fi
 
-if part 5; then
+if wanted 5; then
 step "5. long runs"
 # One channel of 320x240 H.264 at 10 frames a second; the long recording is
 # the short one six times over (the times repeat, the segment goes on).
@@ -399,7 +399,7 @@ fi
 rm -rf "$raw" "$folder" "$lossless"
 fi
 
-if part 6; then
+if wanted 6; then
 step "6. fuzzing, the export over the real codec modules (${fuzz_seconds} s a target)"
 CC=clang CXX=clang++ cmake -S . -B "$build-fuzz" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZENTRIX_TESTS=OFF -DZENTRIX_CODECS=ON -DZENTRIX_FUZZ=ON >/dev/null || exit 1
