@@ -18,8 +18,8 @@
 // One lock guards the queues and the decode stage's state.
 //
 // A cancel stops the walk; the frames it has read are still exported, as a
-// run on one thread finishes the record at hand. A channel holds few of
-// them, so that this takes a moment only.
+// run on one thread finishes the record at hand. A channel holds at most
+// FRAMES_PER_CHANNEL of them, so that this takes a moment only.
 #include "export/export_jobs.h"
 
 #include <cstdlib>
@@ -32,11 +32,14 @@
 #include "shell/app_context.h"
 
 // Frames queued or being exported, and pictures decoded ahead, per thread;
-// frames that one channel may hold.
-enum { FRAMES_PER_JOB = 4, PICTURES_PER_JOB = 2, FRAMES_PER_CHANNEL = 6 };
+// frames that one channel may hold. The queues are deep enough for a thread
+// to export a run of one channel's frames before it turns to another:
+// a decoder and an encoder that change places every frame lose the
+// processor's caches.
+enum { FRAMES_PER_JOB = 24, PICTURES_PER_JOB = 3, FRAMES_PER_CHANNEL = 16 };
 
 // Pictures that one channel may hold decoded ahead of its export stage.
-enum { AHEAD_PER_CHANNEL = 2 };
+enum { AHEAD_PER_CHANNEL = 4 };
 
 // ExportPayload's code for a frame that waits for its segment's first key
 // frame: not a loss.
@@ -238,24 +241,37 @@ static void RunExport(ExportJobs* jobs, DecodeAhead* channel) {
   WakeAll(jobs);
 }
 
-// A thread of the pool: runs the stages that may run, the export stage
-// first, the channels in turn.
+// A thread of the pool. It keeps to the channel and stage it ran last while
+// that stage has work, so that a channel's decoder and encoder stay in one
+// processor's caches; otherwise it takes an export stage, then a decode
+// stage, the channels in turn.
 static int JobThread(void* argument) {
   ExportJobs* jobs = (ExportJobs*)argument;
+  DecodeAhead* last = nullptr;
+  int lastDecoded = 0;
   PlatformLockEnter(&jobs->lock);
   for (;;) {
     DecodeAhead* exportable = nullptr;
     DecodeAhead* decodable = nullptr;
-    for (int i = 0; i < CHANNEL_COUNT && !exportable; i++) {
+    if (last && !lastDecoded && ExportReady(last)) exportable = last;
+    else if (last && lastDecoded && DecodeReady(jobs, last)) decodable = last;
+    for (int i = 0; i < CHANNEL_COUNT && !exportable && !decodable; i++) {
       DecodeAhead* channel = &jobs->channels[(jobs->nextChannel + i) % CHANNEL_COUNT];
       if (!channel->exporter) continue;
       if (ExportReady(channel)) exportable = channel;
-      else if (!decodable && DecodeReady(jobs, channel)) decodable = channel;
+    }
+    for (int i = 0; i < CHANNEL_COUNT && !exportable && !decodable; i++) {
+      DecodeAhead* channel = &jobs->channels[(jobs->nextChannel + i) % CHANNEL_COUNT];
+      if (channel->exporter && DecodeReady(jobs, channel)) decodable = channel;
     }
     if (exportable) {
-      jobs->nextChannel = (int)(exportable - jobs->channels + 1) % CHANNEL_COUNT;
+      if (exportable != last) jobs->nextChannel = (int)(exportable - jobs->channels + 1) % CHANNEL_COUNT;
+      last = exportable;
+      lastDecoded = 0;
       RunExport(jobs, exportable);
     } else if (decodable) {
+      last = decodable;
+      lastDecoded = 1;
       RunDecode(jobs, decodable);
     } else if (jobs->stopping) {
       break;
