@@ -1,14 +1,6 @@
 // Shared pieces of the export tests: scratch folders, an application context,
-// recordings built in memory, the test codec modules' state, and the reader
-// for the AVI files that the export writes.
+// recordings built in memory, codec module state, and an AVI file reader.
 #pragma once
-
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <string>
-#include <vector>
 
 #include "platform/platform.h"
 #include "shell/app_context.h"
@@ -19,35 +11,32 @@
 
 typedef std::vector<std::string> NameList;
 
-// A scratch folder that also lists its files.
+// A scratch folder that also lists its files (sorted).
 struct ScratchFolder {
   ScratchDir scratch;
   const std::string path = scratch.dir;
   std::string File(const std::string& name) const { return path + PATH_SEPARATOR + name; }
-  NameList Names() const;  // sorted file names
+  NameList Names() const;
 };
 
-// The folder of the test program (the lossless modules) and of one rule's
-// test modules, each ending in a separator.
+// The folder of the test program (the lossless modules), ending in a separator.
 std::string ProgramFolder();
-std::string RuleFolder(const std::string& rule);
-
-// The test's own handle on one module file: its state outlives the unloading
-// done by the code under test, and is cleared on both ends.
+// The test's own handle on a module file, whose state it clears on both ends.
 struct ModuleProbe {
-  PlatformModule module = nullptr;
+  PlatformModule module;
   TestCodecState* state = nullptr;
   explicit ModuleProbe(const std::string& path);
   ~ModuleProbe();
-  ModuleProbe(const ModuleProbe&) = delete;
-  ModuleProbe& operator=(const ModuleProbe&) = delete;
 };
 
-// A raw planar YUV 4:2:0 picture (the lossless modules' compressed form)
-// whose bytes depend on seed.
+// A raw YUV 4:2:0 picture (the lossless modules' compressed form) of seed;
+// Pictures gives those of seeds 0 to count - 1.
 Bytes MakePicture(int width, int height, unsigned seed);
+std::vector<Bytes> Pictures(int width, int height, unsigned count);
 
-uint32_t TimeOfDay(unsigned hour, unsigned minute, unsigned second, unsigned ms = 0);
+inline uint32_t TimeOfDay(unsigned hour, unsigned minute, unsigned second, unsigned ms = 0) {
+  return ((hour * 60u + minute) * 60u + second) * 1000u + ms;
+}
 
 // Appends records to a recording in memory, noting where each one starts.
 struct RecordingBuilder {
@@ -60,7 +49,10 @@ struct RecordingBuilder {
   }
   // Plain form: codec type 0-2, size code 1 = 320x240, 3 = 640x480.
   void PlainFrame(unsigned kind, unsigned channel, unsigned codecType, unsigned sizeCode,
-                  uint32_t timeMs, const Bytes& picture);
+                  uint32_t timeMs, const Bytes& picture) {
+    Record(MakePlainHeader(kind, channel, codecType, sizeCode, timeMs, (uint32_t)picture.size()),
+           picture);
+  }
   // Extended form: the prefix word carries codec type, mode and size.
   void ExtendedFrame(unsigned kind, unsigned channel, unsigned codecType, unsigned width,
                      unsigned height, uint32_t timeMs, const Bytes& picture,
@@ -75,39 +67,37 @@ struct RecordingBuilder {
   }
 };
 
-// An application context on a headless shell that exports into `out`.
+// A context on a headless shell exporting into `out`; new progress texts are
+// noted, and the user cancels at the cancelAt-th.
 class ExportFixture : public ::testing::Test {
  protected:
   AppContext* context = new AppContext();
   HeadlessShell shell;
   ScratchFolder out;
-  ExportFixture() {
-    HeadlessShellAttach(context, &shell);
-    snprintf(context->outputFolder, sizeof context->outputFolder, "%s", out.path.c_str());
-    context->runFlag = 1;
-  }
+  std::vector<std::string> texts;
+  size_t cancelAt = 0;
+  ExportFixture();
   ~ExportFixture() override { delete context; }
 };
 
 // An AVI file of one video stream as the export writes it.
 struct AviFrame {
   Bytes data;
-  uint32_t flags = 0;  // index flags: 0x10 key frame
+  uint32_t flags;  // index flags: 0x10 key frame
 };
 struct AviContents {
   bool ok = false;  // the file could be read and its layout holds together
-  std::string error;
+  std::string error, handler;  // strh's handler, also strf's compression
   uint64_t fileSize = 0;
-  uint32_t microsPerFrame = 0, totalFrames = 0, width = 0, height = 0;
-  std::string handler;                                 // strh, also strf's compression
-  uint32_t rate = 0, length = 0, indexSize = 0;        // strh rate: frames per second x 1000
-  std::vector<AviFrame> frames;                        // read through the index
+  uint32_t totalFrames = 0, width = 0, height = 0, rate = 0, length = 0;  // rate: fps x 1000
+  std::vector<AviFrame> frames;  // read through the index
 };
 
-// Reads the header, the index and every chunk it names; with contiguous set,
-// the chunks must also lie back to back (false for sparse files).
+// Reads the header, the index and every chunk it names, which with contiguous
+// set must lie back to back (not so in sparse files).
 AviContents ReadAvi(const std::string& path, bool contiguous = true);
 
-// Expects exactly these pictures with these index flags, and agreeing counts.
-void ExpectFrames(const AviContents& avi, const std::vector<Bytes>& pictures,
-                  const std::vector<uint32_t>& flags);
+// The files in `out`, removed, as a line each; a named AVI file with size,
+// FourCC, rate and frames (index in `pictures`, "k" for a key frame).
+std::string TakeFiles(const ScratchFolder& out, const std::vector<Bytes>& pictures = {},
+                      bool contiguous = true);

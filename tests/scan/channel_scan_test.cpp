@@ -1,175 +1,123 @@
 // The channel scan: rows, their times, the walk's skipping rules, its stops,
 // cancelling, progress, and the worker around it.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include "recording/channel_scan.h"
-#include "shell/headless_shell.h"
 #include "shell/shell.h"
-#include "tools/record_writer.h"
+#include "tests/export/export_test_support.h"
 
 namespace {
-
-typedef std::vector<std::string> Texts;
 
 const PackedTime T1 = MakePackedTime(2009, 3, 5, 7, 4, 9);
 const PackedTime T2 = MakePackedTime(2009, 3, 7, 8, 5, 0);
 const PackedTime T3 = MakePackedTime(2008, 12, 31, 23, 59, 59);  // earlier than T1
 
-HeaderBlockLayout Layout(PackedTime time, ChannelMask channels, uint32_t skipLength = 0) {
-  HeaderBlockLayout layout;
-  layout.blockTime = time;
-  layout.channels = channels;
-  layout.skipLength = skipLength;
-  return layout;
-}
-
-// A recording built record by record. A version-1 block takes 178 bytes.
+// A recording built record by record. A version-1 block takes 178 bytes;
+// `entries` (channel 4's entry count) makes it long.
 struct File {
   Bytes bytes;
-  File& Block(const HeaderBlockLayout& layout) { AppendHeaderBlock(&bytes, layout); return *this; }
-  File& Block(PackedTime time, ChannelMask channels, uint32_t skip = 0) {
-    return Block(Layout(time, channels, skip));
-  }
-  File& Record(unsigned kind, uint32_t length, const Bytes& payload) {
-    AppendRecord(&bytes, MakePlainHeader(kind, 0, 0, 1, 0, length), payload);
+  File& Block(PackedTime time, ChannelMask channels, uint32_t skip = 0, uint16_t entries = 0) {
+    HeaderBlockLayout layout;
+    layout.blockTime = time;
+    layout.channels = channels;
+    layout.skipLength = skip;
+    layout.baseCounts[7] = entries;
+    AppendHeaderBlock(&bytes, layout);
     return *this;
   }
-  // 0xFF bytes: read as a header by mistake they name kind 15 and the longest payload.
-  File& Record(unsigned kind, uint32_t length) { return Record(kind, length, Bytes(length, 0xFF)); }
+  // 0xFF bytes by default: read as a header by mistake they name kind 15 and
+  // the longest payload.
+  File& Record(unsigned kind, uint32_t length, const Bytes* payload = nullptr) {
+    AppendRecord(&bytes, MakePlainHeader(kind, 0, 0, 1, 0, length),
+                 payload ? *payload : Bytes(length, 0xFF));
+    return *this;
+  }
 };
 
-struct ScanFixture : ::testing::Test {
-  AppContext* context = new AppContext();
-  HeadlessShell shell;
-  std::string path = ::testing::TempDir() + "zentrix-scan-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".dat";
-  Texts texts;         // every progress text of the last scan, in order
-  size_t cancelAt = 0;  // clear the run flag when this many texts were seen
-
-  void SetUp() override {
-    HeadlessShellAttach(context, &shell);
-    context->runFlag = 1;
-    shell.user = this;
-    shell.onProgress = [](HeadlessShell* s, void* user) {
-      ScanFixture* self = (ScanFixture*)user;
-      std::lock_guard<std::mutex> hold(s->lock);
-      if (!self->texts.empty() && self->texts.back() == s->progressText) return;
-      self->texts.push_back(s->progressText);
-      if (self->texts.size() == self->cancelAt) self->context->runFlag = 0;
-    };
-  }
-  void TearDown() override {
-    delete context;
-    remove(path.c_str());
-  }
-
-  int Scan(const File& file) {
+struct ScanFixture : ExportFixture {
+  std::string path = out.File("recording.dat");
+  // A scan of file: its result and progress texts, then a line a row ("label
+  // | first time | last time | item data").
+  std::string Scan(const File& file) {
     EXPECT_EQ(WriteFileBytes(path.c_str(), file.bytes), 0);
     texts.clear();
     shell.progressText = "Static";  // each run has a new dialog
     FILE* stream = fopen(path.c_str(), "rb");
-    if (!stream) return -100;
-    int result = ScanRecordingFile(stream, context);
-    fclose(stream);
-    return result;
-  }
-  // Each row as "label | first time | last time | item data", or the labels alone.
-  Texts Rows(bool labelsOnly = false) {
-    Texts rows;
+    std::string result = std::to_string(stream ? ScanRecordingFile(stream, context) : -100);
+    if (stream) fclose(stream);
+    for (const std::string& text : texts) result += ", " + text;
     for (const HeadlessRow& row : shell.rows)
-      rows.push_back(labelsOnly ? row.columns[0]
-                                : row.columns[0] + " | " + row.columns[1] + " | " +
-                                      row.columns[2] + " | " + std::to_string(row.itemData));
-    return rows;
+      result += "\n" + row.columns[0] + " | " + row.columns[1] + " | " + row.columns[2] + " | " +
+                std::to_string(row.itemData);
+    return result;
   }
 };
 
-// Rows follow the file's order, not the times'. A block with a bad year was
-// read whole: only that block is passed over. A failed insertion is tried
-// again by a later block. Only version 2 names channels above 32 (zentrix-cli's
-// tests scan one).
+// Rows follow the file's order, not the times', each with the first and the
+// latest block naming its channel; rows of an earlier file go. A block with
+// a bad year was read whole: only it is passed over. A failed insertion is
+// tried again by a later block. Every block read is reported; the walk ends
+// at the file's end, or at a header or a block cut short, with the full
+// report. A record is passed over by its own length, after the first block
+// by the block's skip length.
 TEST_F(ScanFixture, RowsShowTheFirstAndLatestBlockOfEachChannel) {
-  HeaderBlockLayout longBad = Layout(MakePackedTime(1000, 1, 1, 0, 0, 0), 1u << 3);
-  longBad.baseCounts[7] = 3;  // entries after the base block: the long form
-  const struct {
-    File file;
-    int failInsertions;
-    Texts rows;
-  } cases[] = {
+  File cutHeader = File().Block(T1, 1u), cutBlock = File().Block(T1, 1u);
+  cutHeader.bytes.resize(cutHeader.bytes.size() + 6);
+  Bytes block = MakeHeaderBlockPayload(HeaderBlockLayout());
+  block.resize(40);
+  cutBlock.Record(RECORD_HEADER_BLOCK, 100, &block);
+  const std::string row1 = "\nChannel 1 | 2009/3/5 7:4:9 | 2009/3/5 7:4:9 | 0";
+  const struct { File file; int failInsertions; std::string scan; } cases[] = {
       {File().Block(T1, 5u).Block(T2, 7u).Block(T3, 1u), 0,
-       {"Channel 1 | 2009/3/5 7:4:9 | 2008/12/31 23:59:59 | 0",
-        "Channel 3 | 2009/3/5 7:4:9 | 2009/3/7 8:5:0 | 2",
-        "Channel 2 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 1"}},
-      {File().Block(T1, 1u).Block(MakePackedTime(3000, 1, 1, 0, 0, 0), 2u).Block(longBad)
-           .Block(T2, 5u), 0,
-       {"Channel 1 | 2009/3/5 7:4:9 | 2009/3/7 8:5:0 | 0",
-        "Channel 3 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 2"}},
+       "0, Static, Progress: 178/534 bytes (35 %), Progress: 356/534 bytes (71 %), "
+       "Progress: 534/534 bytes (106 %), Progress: 534/534 bytes (100 %)"
+       "\nChannel 1 | 2009/3/5 7:4:9 | 2008/12/31 23:59:59 | 0"
+       "\nChannel 3 | 2009/3/5 7:4:9 | 2009/3/7 8:5:0 | 2"
+       "\nChannel 2 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 1"},
+      {File().Block(T1, 1u).Block(MakePackedTime(3000, 1, 1, 0, 0, 0), 2u)
+           .Block(MakePackedTime(1000, 1, 1, 0, 0, 0), 8u, 0, 3).Block(T2, 5u), 0,
+       "0, Static, Progress: 178/724 bytes (25 %), Progress: 724/724 bytes (103 %), "
+       "Progress: 724/724 bytes (100 %)"
+       "\nChannel 1 | 2009/3/5 7:4:9 | 2009/3/7 8:5:0 | 0"
+       "\nChannel 3 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 2"},
       {File().Block(T1, 3u).Block(T2, 1u), 1,
-       {"Channel 2 | 2009/3/5 7:4:9 | 2009/3/5 7:4:9 | 1",
-        "Channel 1 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 0"}},
-  };
+       "0, Static, Progress: 178/356 bytes (59 %), Progress: 356/356 bytes (118 %), "
+       "Progress: 356/356 bytes (100 %)"
+       "\nChannel 2 | 2009/3/5 7:4:9 | 2009/3/5 7:4:9 | 1"
+       "\nChannel 1 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 0"},
+      {File(), 0, "0, Static, Progress: 0/0 bytes (100 %)"},
+      {File().Block(T1, 1u).Record(1, 1000).Block(T2, 1u, 1000).Record(1, 1000), 0,
+       "0, Static, Progress: 178/2,376 bytes (7 %), Progress: 1,366/2,376 bytes (59 %), "
+       "Progress: 2,376/2,376 bytes (100 %)\nChannel 1 | 2009/3/5 7:4:9 | 2009/3/7 8:5:0 | 0"},
+      {cutHeader, 0,
+       "0, Static, Progress: 178/184 bytes (178 %), Progress: 184/184 bytes (100 %)" + row1},
+      {cutBlock, 0,
+       "0, Static, Progress: 178/228 bytes (89 %), Progress: 228/228 bytes (100 %)" + row1}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.rows[0]);
+    ShellInsertRow(context, 0, "Channel 9", 8);
     shell.failInsertions = c.failInsertions;
-    EXPECT_EQ(Scan(c.file), 0);
-    EXPECT_EQ(Rows(), c.rows);
+    EXPECT_EQ(Scan(c.file), c.scan);
+    EXPECT_EQ(shell.progressPosition + shell.progressHigh, 2 * c.file.bytes.size());
   }
   HeaderInfo info = {};
   info.channels = (1ull << 63) | (1ull << 31);
   info.version = 3;
   EXPECT_EQ(MergeChannels(context, &info), 0);
-  EXPECT_EQ(Rows(true), (Texts{"Channel 2", "Channel 1", "Channel 32"}));
+  EXPECT_EQ(shell.rows.back().columns[0], "Channel 32");
 }
 
-// Before the first header block a record is passed over by its own length,
-// after it by the block's skip length, whatever the record's own length says.
-// A kind-4 record of length 0 is no block and moves nothing. Skip lengths from
-// 2^31 on move forward (past the end), never backwards.
+// After the first block a record is passed over by the block's skip length,
+// whatever its own length says; a kind-4 record of length 0 is no block and
+// moves nothing. Skip lengths from 2^31 on move forward (past the end),
+// never backwards.
 TEST_F(ScanFixture, RecordsAreSkippedByTheirLengthThenByTheBlocksSkipLength) {
+  const std::string row1 = "\nChannel 1 | 2009/3/5 7:4:9 | 2009/3/5 7:4:9 | 0",
+                    row2 = "\nChannel 2 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 1";
   for (uint32_t skip : {30u, 0u, 0x80000000u, 0xFFFFFFF6u, 0xFFFFFFFFu}) {
-    SCOPED_TRACE(skip);
     const Bytes payload(skip <= 30 ? skip : 30, 0xFF);
     File file;
     file.Record(RECORD_HEADER_BLOCK, 0).Record(0, 25).Record(2, 7).Block(T1, 1u, skip);
-    file.Record(RECORD_HEADER_BLOCK, 0).Record(1, 5, payload).Record(6, 0x7FFFF, payload);
-    file.Block(T2, 2u, skip);
-    EXPECT_EQ(Scan(file), 0);
-    EXPECT_EQ(Rows(true), (skip <= 30 ? Texts{"Channel 1", "Channel 2"} : Texts{"Channel 1"}));
-    EXPECT_EQ(texts.back().substr(texts.back().size() - 7), "(100 %)");
-  }
-}
-
-// Every header block read is reported; the walk ends at the file's end, a
-// header or a block cut short, with the full report. Rows of an earlier file go.
-TEST_F(ScanFixture, ProgressFollowsEveryHeaderBlockAndTheEndIsReportedInFull) {
-  File cutHeader = File().Block(T1, 1u);
-  cutHeader.bytes.resize(cutHeader.bytes.size() + 6);
-  Bytes cutPayload = MakeHeaderBlockPayload(Layout(T2, 2u));
-  cutPayload.resize(40);
-  const struct {
-    File file;
-    Texts labels, texts;
-  } cases[] = {
-      {File(), {}, {"Static", "Progress: 0/0 bytes (100 %)"}},
-      {File().Block(T1, 1u).Record(1, 1000).Block(T2, 1u, 1000).Record(1, 1000), {"Channel 1"},
-       {"Static", "Progress: 178/2,376 bytes (7 %)", "Progress: 1,366/2,376 bytes (59 %)",
-        "Progress: 2,376/2,376 bytes (100 %)"}},
-      {cutHeader, {"Channel 1"},
-       {"Static", "Progress: 178/184 bytes (178 %)", "Progress: 184/184 bytes (100 %)"}},
-      {File().Block(T1, 1u).Record(RECORD_HEADER_BLOCK, 100, cutPayload), {"Channel 1"},
-       {"Static", "Progress: 178/228 bytes (89 %)", "Progress: 228/228 bytes (100 %)"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.texts.back());
-    ShellInsertRow(context, 0, "Channel 9", 8);
-    EXPECT_EQ(Scan(c.file), 0);
-    EXPECT_EQ(Rows(true), c.labels);
-    EXPECT_EQ(texts, c.texts);
-    EXPECT_EQ(shell.progressPosition + shell.progressHigh, 2 * c.file.bytes.size());
+    file.Record(RECORD_HEADER_BLOCK, 0).Record(1, 5, &payload).Record(6, 0x7FFFF, &payload);
+    const std::string scan = Scan(file.Block(T2, 2u, skip));
+    EXPECT_EQ(scan.substr(scan.find("(100 %)\n")), "(100 %)" + row1 + (skip <= 30 ? row2 : ""));
   }
 }
 
@@ -178,22 +126,18 @@ TEST_F(ScanFixture, ProgressFollowsEveryHeaderBlockAndTheEndIsReportedInFull) {
 // read. The worker posts each run's final command.
 TEST_F(ScanFixture, ACancelStopsBetweenRecordsAndTheWorkerPostsTheFinalCommand) {
   EXPECT_EQ(ScanWorker(nullptr), -1);
-  snprintf(context->recordingPath, PATH_SIZE, "%s.missing", path.c_str());
-  EXPECT_EQ(ScanWorker(context), -2);
-  const File file = File().Block(T1, 1u).Block(T2, 2u).Block(T3, 4u);
-  ASSERT_EQ(WriteFileBytes(path.c_str(), file.bytes), 0);
   snprintf(context->recordingPath, PATH_SIZE, "%s", path.c_str());
+  EXPECT_EQ(ScanWorker(context), -2);  // no file yet
+  const File file = File().Block(T1, 1u).Block(T2, 2u).Block(T3, 4u);
   cancelAt = 2;
+  EXPECT_EQ(Scan(file), "-1, Static, Progress: 178/534 bytes (35 %)\n"
+                        "Channel 1 | 2009/3/5 7:4:9 | 2009/3/5 7:4:9 | 0");
+  EXPECT_EQ(Scan(file), "-1, Static");
   EXPECT_EQ(ScanWorker(context), -3);
-  EXPECT_EQ(Rows(true), (Texts{"Channel 1"}));
-  EXPECT_EQ(texts, (Texts{"Static", "Progress: 178/534 bytes (35 %)"}));
-  EXPECT_EQ(Scan(file), -1);
-  EXPECT_EQ(ShellRowCount(context), 0);
-  EXPECT_EQ(texts, (Texts{"Static"}));
   context->runFlag = 1;
   cancelAt = 0;
   EXPECT_EQ(ScanWorker(context), 0);
-  EXPECT_EQ(ShellRowCount(context), 3);
+  EXPECT_EQ(shell.rows.size(), 3u);
   EXPECT_EQ(shell.commands, (std::vector<int>{RUN_CANCELLED, RUN_CANCELLED, RUN_COMPLETED}));
 }
 
