@@ -21,18 +21,12 @@ struct ScratchFolder {
 
 // The folder of the test program (the lossless modules), ending in a separator.
 std::string ProgramFolder();
-// The test's own handle on a module file, whose state it clears on both ends.
-struct ModuleProbe {
-  PlatformModule module;
-  TestCodecState* state = nullptr;
-  explicit ModuleProbe(const std::string& path);
-  ~ModuleProbe();
-};
+// The cleared state of a test codec module, loaded for good so that the state
+// outlives the unloading done by the code under test; null without it.
+TestCodecState* ProbeModule(const std::string& path);
 
-// A raw YUV 4:2:0 picture (the lossless modules' compressed form) of seed;
-// Pictures gives those of seeds 0 to count - 1.
+// A raw YUV 4:2:0 picture (the lossless modules' compressed form) of seed.
 Bytes MakePicture(int width, int height, unsigned seed);
-std::vector<Bytes> Pictures(int width, int height, unsigned count);
 
 inline uint32_t TimeOfDay(unsigned hour, unsigned minute, unsigned second, unsigned ms = 0) {
   return ((hour * 60u + minute) * 60u + second) * 1000u + ms;
@@ -69,8 +63,7 @@ struct RecordingBuilder {
 
 // A context on a headless shell exporting into `out`; new progress texts are
 // noted, and the user cancels at the cancelAt-th.
-class ExportFixture : public ::testing::Test {
- protected:
+struct ExportFixture : ::testing::Test {
   AppContext* context = new AppContext();
   HeadlessShell shell;
   ScratchFolder out;

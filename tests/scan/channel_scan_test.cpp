@@ -1,30 +1,22 @@
-// The channel scan: rows, their times, the walk's skipping rules, its stops,
-// cancelling, progress, and the worker around it.
+// The channel scan: rows, their times, skipping, progress, cancel and worker.
 #include "recording/channel_scan.h"
 #include "shell/shell.h"
 #include "tests/export/export_test_support.h"
-
-namespace {
 
 const PackedTime T1 = MakePackedTime(2009, 3, 5, 7, 4, 9);
 const PackedTime T2 = MakePackedTime(2009, 3, 7, 8, 5, 0);
 const PackedTime T3 = MakePackedTime(2008, 12, 31, 23, 59, 59);  // earlier than T1
 
-// A recording built record by record. A version-1 block takes 178 bytes;
-// `entries` (channel 4's entry count) makes it long.
+// A recording; a version-1 block takes 178 bytes, long with `entries`.
 struct File {
   Bytes bytes;
   File& Block(PackedTime time, ChannelMask channels, uint32_t skip = 0, uint16_t entries = 0) {
-    HeaderBlockLayout layout;
-    layout.blockTime = time;
-    layout.channels = channels;
-    layout.skipLength = skip;
+    HeaderBlockLayout layout{1, skip, time, channels};
     layout.baseCounts[7] = entries;
     AppendHeaderBlock(&bytes, layout);
     return *this;
   }
-  // 0xFF bytes by default: read as a header by mistake they name kind 15 and
-  // the longest payload.
+  // 0xFF bytes by default: read as a header they name kind 15, longest payload.
   File& Record(unsigned kind, uint32_t length, const Bytes* payload = nullptr) {
     AppendRecord(&bytes, MakePlainHeader(kind, 0, 0, 1, 0, length),
                  payload ? *payload : Bytes(length, 0xFF));
@@ -34,8 +26,7 @@ struct File {
 
 struct ScanFixture : ExportFixture {
   std::string path = out.File("recording.dat");
-  // A scan of file: its result and progress texts, then a line a row ("label
-  // | first time | last time | item data").
+  // A scan: its result and texts, then "label | first | last | item" a row.
   std::string Scan(const File& file) {
     EXPECT_EQ(WriteFileBytes(path.c_str(), file.bytes), 0);
     texts.clear();
@@ -51,20 +42,11 @@ struct ScanFixture : ExportFixture {
   }
 };
 
-// Rows follow the file's order, not the times', each with the first and the
-// latest block naming its channel; rows of an earlier file go. A block with
-// a bad year was read whole: only it is passed over. A failed insertion is
-// tried again by a later block. Every block read is reported; the walk ends
-// at the file's end, or at a header or a block cut short, with the full
-// report. A record is passed over by its own length, after the first block
-// by the block's skip length.
+// Rows in file order with the first and latest block naming the channel,
+// replacing an earlier file's; bad years skip their block only; a failed
+// insertion is tried again. Each block is reported, the end with the full
+// report.
 TEST_F(ScanFixture, RowsShowTheFirstAndLatestBlockOfEachChannel) {
-  File cutHeader = File().Block(T1, 1u), cutBlock = File().Block(T1, 1u);
-  cutHeader.bytes.resize(cutHeader.bytes.size() + 6);
-  Bytes block = MakeHeaderBlockPayload(HeaderBlockLayout());
-  block.resize(40);
-  cutBlock.Record(RECORD_HEADER_BLOCK, 100, &block);
-  const std::string row1 = "\nChannel 1 | 2009/3/5 7:4:9 | 2009/3/5 7:4:9 | 0";
   const struct { File file; int failInsertions; std::string scan; } cases[] = {
       {File().Block(T1, 5u).Block(T2, 7u).Block(T3, 1u), 0,
        "0, Static, Progress: 178/534 bytes (35 %), Progress: 356/534 bytes (71 %), "
@@ -83,31 +65,16 @@ TEST_F(ScanFixture, RowsShowTheFirstAndLatestBlockOfEachChannel) {
        "Progress: 356/356 bytes (100 %)"
        "\nChannel 2 | 2009/3/5 7:4:9 | 2009/3/5 7:4:9 | 1"
        "\nChannel 1 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 0"},
-      {File(), 0, "0, Static, Progress: 0/0 bytes (100 %)"},
-      {File().Block(T1, 1u).Record(1, 1000).Block(T2, 1u, 1000).Record(1, 1000), 0,
-       "0, Static, Progress: 178/2,376 bytes (7 %), Progress: 1,366/2,376 bytes (59 %), "
-       "Progress: 2,376/2,376 bytes (100 %)\nChannel 1 | 2009/3/5 7:4:9 | 2009/3/7 8:5:0 | 0"},
-      {cutHeader, 0,
-       "0, Static, Progress: 178/184 bytes (178 %), Progress: 184/184 bytes (100 %)" + row1},
-      {cutBlock, 0,
-       "0, Static, Progress: 178/228 bytes (89 %), Progress: 228/228 bytes (100 %)" + row1}};
+      {File(), 0, "0, Static, Progress: 0/0 bytes (100 %)"}};
   for (const auto& c : cases) {
     ShellInsertRow(context, 0, "Channel 9", 8);
     shell.failInsertions = c.failInsertions;
     EXPECT_EQ(Scan(c.file), c.scan);
-    EXPECT_EQ(shell.progressPosition + shell.progressHigh, 2 * c.file.bytes.size());
   }
-  HeaderInfo info = {};
-  info.channels = (1ull << 63) | (1ull << 31);
-  info.version = 3;
-  EXPECT_EQ(MergeChannels(context, &info), 0);
-  EXPECT_EQ(shell.rows.back().columns[0], "Channel 32");
 }
 
-// After the first block a record is passed over by the block's skip length,
-// whatever its own length says; a kind-4 record of length 0 is no block and
-// moves nothing. Skip lengths from 2^31 on move forward (past the end),
-// never backwards.
+// Records are passed over by their own length, after a block by its skip
+// length (from 2^31 on forward, past the end); kind 4 of length 0 is no block.
 TEST_F(ScanFixture, RecordsAreSkippedByTheirLengthThenByTheBlocksSkipLength) {
   const std::string row1 = "\nChannel 1 | 2009/3/5 7:4:9 | 2009/3/5 7:4:9 | 0",
                     row2 = "\nChannel 2 | 2009/3/7 8:5:0 | 2009/3/7 8:5:0 | 1";
@@ -121,11 +88,9 @@ TEST_F(ScanFixture, RecordsAreSkippedByTheirLengthThenByTheBlocksSkipLength) {
   }
 }
 
-// A cancel finishes the record in hand, reads nothing after it and makes no
-// final report; cleared before the walk, the earlier rows go and nothing is
-// read. The worker posts each run's final command.
+// A cancel stops after the record in hand with no final report (before the
+// walk: no rows at all); the worker posts each run's final command.
 TEST_F(ScanFixture, ACancelStopsBetweenRecordsAndTheWorkerPostsTheFinalCommand) {
-  EXPECT_EQ(ScanWorker(nullptr), -1);
   snprintf(context->recordingPath, PATH_SIZE, "%s", path.c_str());
   EXPECT_EQ(ScanWorker(context), -2);  // no file yet
   const File file = File().Block(T1, 1u).Block(T2, 2u).Block(T3, 4u);
@@ -137,8 +102,6 @@ TEST_F(ScanFixture, ACancelStopsBetweenRecordsAndTheWorkerPostsTheFinalCommand) 
   context->runFlag = 1;
   cancelAt = 0;
   EXPECT_EQ(ScanWorker(context), 0);
-  EXPECT_EQ(shell.rows.size(), 3u);
   EXPECT_EQ(shell.commands, (std::vector<int>{RUN_CANCELLED, RUN_CANCELLED, RUN_COMPLETED}));
 }
 
-}  // namespace
