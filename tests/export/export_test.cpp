@@ -258,7 +258,8 @@ TEST_F(ExportRunTest, APayloadWithoutMemoryCostsItsFrameAndTheWorkerEndsEachRun)
   r.Frame16(0, 0, 1, P[2]);
   r.Record(MakePlainHeader(12, 0, 0, 0, 0, 4), Bytes(4));  // a kind above 8 ends the walk
   r.Frame16(0, 0, 2, P[3]);
-  static int failures = 1;
+  static int failures;  // the first payload finds no memory
+  failures = 1;
   ExportPayloadAllocate = [](size_t size) { return failures-- > 0 ? nullptr : malloc(size); };
   EXPECT_EQ(Run(r, 1), 0);
   EXPECT_EQ(TakeFiles(out, P), "Ch1_20090307_080501_20090307_080501.avi 16x16 xvid 30000: 2k\n");

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 
 #include "shell/headless_shell.h"
 #include "shell/progress.h"
