@@ -155,11 +155,11 @@ def tick_and_export(indices, name):
     os.makedirs(os.path.join(S.home, name))
     click(ask("main")["export"]["rect"])
     chooser = wait_window("Browse for Folder")
-    check("the folder chooser asks for a folder",
-          child(chooser, "Select folder to save AVI files..."), abort=True)
-    tree = child(chooser, cls="SysTreeView32")["rect"]  # the documents folder's own folders:
-    click(tree, x=tree[0] + 5)                           # typing a name picks one
-    keys("Home", "type:" + name)
+    tree = child(chooser, cls="SysTreeView32")  # the documents folder and its own folders
+    check("the folder chooser asks for a folder under the documents folder", [tree["root"], bool(
+        child(chooser, "Select folder to save AVI files..."))], ["Documents", True], abort=True)
+    click(tree["rect"], x=tree["rect"][0] + 5)
+    keys("Home", "type:" + name)  # typing a name picks a folder
     click(child(chooser, "OK")["rect"])
     wait_gone(chooser)
     return os.path.join(S.home, name)

@@ -31,26 +31,6 @@ static std::string Rect(RECT r, HWND client = NULL) {
   return text;
 }
 
-static std::string Window(HWND window) {
-  if (!window) return "null";
-  char className[128] = {}, text[512] = {};
-  GetClassNameA(window, className, sizeof className);
-  // WM_GETTEXT is carried across processes; GetWindowText would not ask.
-  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 2000, NULL);
-  RECT rect;
-  GetWindowRect(window, &rect);
-  return "{\"hwnd\":" + Handle(window) + ",\"class\":" + Quote(className) + ",\"text\":" +
-         Quote(text) + ",\"id\":" + std::to_string(GetDlgCtrlID(window)) + ",\"visible\":" +
-         Bool(IsWindowVisible(window)) + ",\"enabled\":" + Bool(IsWindowEnabled(window)) +
-         ",\"rect\":" + Rect(rect) + "}";
-}
-
-static BOOL CALLBACK CollectWindow(HWND window, LPARAM list) {
-  std::string* out = (std::string*)list;
-  if (IsWindowVisible(window)) *out += (out->size() > 1 ? "," : "") + Window(window);
-  return TRUE;
-}
-
 // A list view fills its structures and their texts in its own process: data goes to a block
 // of that process's memory, the text (with textField) at TEXT_AT, and is read back.
 enum { TEXT_AT = 1024, TEXT_SIZE = 512 };
@@ -74,13 +54,39 @@ static void SendRemote(HWND window, UINT message, WPARAM wparam, void* data, siz
   if (process) CloseHandle(process);
 }
 
-// The text that message puts in fields (a column or a list item).
+// The text that message puts in fields (a column, list item or tree item).
 template <typename Fields>
 static std::string TextOf(HWND list, UINT message, WPARAM wparam, Fields fields) {
   char text[TEXT_SIZE] = {};
   fields.cchTextMax = TEXT_SIZE - 1;
   SendRemote(list, message, wparam, &fields, sizeof fields, &fields.pszText, text);
   return Quote(text);
+}
+
+static std::string Window(HWND window) {
+  if (!window) return "null";
+  char className[128] = {}, text[512] = {};
+  GetClassNameA(window, className, sizeof className);
+  // WM_GETTEXT is carried across processes; GetWindowText would not ask.
+  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 2000, NULL);
+  RECT rect;
+  GetWindowRect(window, &rect);
+  std::string root;
+  if (strcmp(className, WC_TREEVIEWA) == 0) {  // and a tree view's first item
+    TVITEMA item = {};
+    item.mask = TVIF_TEXT, item.hItem = TreeView_GetRoot(window);
+    root = ",\"root\":" + TextOf(window, TVM_GETITEMA, 0, item);
+  }
+  return "{\"hwnd\":" + Handle(window) + ",\"class\":" + Quote(className) + ",\"text\":" +
+         Quote(text) + ",\"id\":" + std::to_string(GetDlgCtrlID(window)) + ",\"visible\":" +
+         Bool(IsWindowVisible(window)) + ",\"enabled\":" + Bool(IsWindowEnabled(window)) +
+         ",\"rect\":" + Rect(rect) + root + "}";
+}
+
+static BOOL CALLBACK CollectWindow(HWND window, LPARAM list) {
+  std::string* out = (std::string*)list;
+  if (IsWindowVisible(window)) *out += (out->size() > 1 ? "," : "") + Window(window);
+  return TRUE;
 }
 
 // A part (LVIR_...) of a list row.

@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -26,10 +25,7 @@ typedef nlohmann::json Json;
 
 namespace {
 
-std::string Read(const std::string& path) {
-  Bytes bytes = ReadFileBytes(path.c_str());
-  return {bytes.begin(), bytes.end()};
-}
+std::string Read(std::string p) { Bytes b = ReadFileBytes(p.c_str()); return {b.begin(), b.end()}; }
 
 // Whether text is what wanted says: in wanted "…" stands for the rest of a
 // line, and a text that does not end in a newline for the start of text.
@@ -50,12 +46,12 @@ struct Expected {
   std::string arguments, says, wrapper = "";  // wrapper: a command that runs the program
 };
 
-const PackedTime T2 = MakePackedTime(2009, 3, 7, 8, 5, 0);
 // A 16 x 16 picture for the lossless modules, with its prefix word; also the skip length.
 const uint32_t FRAME = 4 + 16 * 16 * 3 / 2;
 
-void Block(Bytes* file, PackedTime time, ChannelMask channels) {
-  AppendHeaderBlock(file, {2, FRAME, time, channels, {}, true, {}});
+// A header block of 7 March 2009 08:05:00 that names channels.
+void Block(Bytes* file, ChannelMask channels) {
+  AppendHeaderBlock(file, {2, FRAME, MakePackedTime(2009, 3, 7, 8, 5, 0), channels, {}, true, {}});
 }
 
 // A frame at 08:05:00 + second; those of the first second are key frames.
@@ -67,11 +63,11 @@ void Frame(Bytes* file, unsigned channel, uint32_t second, bool key = false, uns
                payload);
 }
 
-// A block of 7 March 2009 08:05:00 naming the channels of mask, then frames
-// of the channels first and second from 08:05:00 to 08:05:02.
+// A block naming the channels of mask, then frames of the channels first and
+// second from 08:05:00 to 08:05:02.
 Bytes TwoChannels(ChannelMask mask = 0x7, unsigned first = 0, unsigned second = 2) {
   Bytes file;
-  Block(&file, T2, mask);
+  Block(&file, mask);
   for (uint32_t at = 0; at < 3; at++) Frame(&file, first, at), Frame(&file, second, at);
   return file;
 }
@@ -99,9 +95,6 @@ struct CliFixture : ::testing::Test {
     for (const auto& entry : fs::directory_iterator(Path(name)))
       names.insert(entry.path().filename());
     return names;
-  }
-  void Write(const std::string& name, const Bytes& bytes) {
-    EXPECT_EQ(WriteFileBytes(Path(name).c_str(), bytes), 0);
   }
 
   // `zentrix-cli arguments` in the scratch folder through the shell (which may redirect).
@@ -140,7 +133,7 @@ struct CliFixture : ::testing::Test {
 // (looked at before the output folder); 3 a missing or unwritable output
 // folder; 4 a list that cannot be written. No run writes a file.
 TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
-  Write("r.dat", TwoChannels());
+  ASSERT_EQ(WriteFileBytes(Path("r.dat").c_str(), TwoChannels()), 0);
   const std::string a300(300, 'a'), a240 = "/" + std::string(239, 'a'), e = "export r.dat out ",
                     open = "cannot open recording ", folder = "output folder ",
                     write = "cannot write to standard output", jobs = "--jobs needs a number";
@@ -186,7 +179,7 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
 // fit is absent. Files without channels say why; info shows what is there.
 TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   Bytes file = TwoChannels(), unnamed, noise(100 * 1024), info = TwoChannels();
-  Block(&file, T2, (1u << 4) | (1u << 6));  // channel 5: one frame at 08:05:09
+  Block(&file, (1u << 4) | (1u << 6));  // channel 5: one frame at 08:05:09
   Frame(&file, 4, 9, true);
   Frame(&file, 5, 0);  // channel 6: never named
   for (uint32_t second = 3; second < 5; second++) Frame(&file, 6, second, true, 3);
@@ -196,11 +189,11 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
   uint32_t x = 7;  // xorshift
   for (uint8_t& byte : noise) x ^= x << 13, x ^= x >> 17, byte = x ^= x << 5;
   const std::string longName(219, 'd'), stale = "out/Ch1_20010101_000000_20010101_000001.avi";
-  for (const auto& [name, bytes] : std::map<std::string, Bytes>{
+  for (const auto& [name, bytes] : std::vector<std::pair<std::string, Bytes>>{
            {"r.dat", file}, {"two.dat", TwoChannels(1 | 1 << 11, 0, 11)}, {"info.dat", info},
            {"frames.dat", unnamed}, {"random.dat", noise}, {"empty.dat", {}}, {stale, Bytes(9, 1)},
            {"out/~2.avi", Bytes(64, 2)}})
-    Write(name, bytes);
+    ASSERT_EQ(WriteFileBytes(Path(name).c_str(), bytes), 0);
   for (std::string folder : {"full", longName.c_str()}) fs::create_directory(Path(folder));
   const std::string named = "_20090307_080500_20090307_080502.avi";
   const std::string ch1 = "out/Ch1" + named + "\n", ch3 = "out/Ch3" + named + "\n",
