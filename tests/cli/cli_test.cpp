@@ -39,8 +39,7 @@ bool Says(const std::string& text, const std::string& wanted) {
          (wanted.back() != '\n' || at + wanted.size() - from == text.size());
 }
 
-// A run and what it must give: its exit status, and what it says (see Says): standard
-// output, then standard error without the "zentrix-cli: " that begins each line.
+// A run's exit status and what it says (Says): its output, then its errors without "zentrix-cli: ".
 struct Expected {
   int status;
   std::string arguments, says, wrapper = "";  // wrapper: a command that runs the program
@@ -49,7 +48,6 @@ struct Expected {
 // A 16 x 16 picture for the lossless modules, with its prefix word; also the skip length.
 const uint32_t FRAME = 4 + 16 * 16 * 3 / 2;
 
-// A header block of 7 March 2009 08:05:00 that names channels.
 void Block(Bytes* file, ChannelMask channels) {
   AppendHeaderBlock(file, {2, FRAME, MakePackedTime(2009, 3, 7, 8, 5, 0), channels, {}, true, {}});
 }
@@ -63,8 +61,8 @@ void Frame(Bytes* file, unsigned channel, uint32_t second, bool key = false, uns
                payload);
 }
 
-// A block naming the channels of mask, then frames of the channels first and
-// second from 08:05:00 to 08:05:02.
+// A header block of 7 March 2009 08:05:00 naming the channels of mask, then
+// frames of the channels first and second from 08:05:00 to 08:05:02.
 Bytes TwoChannels(ChannelMask mask = 0x7, unsigned first = 0, unsigned second = 2) {
   Bytes file;
   Block(&file, mask);
@@ -79,8 +77,7 @@ struct CliFixture : ::testing::Test {
   std::string out, err;
 
   void SetUp() override {  // the program loads its modules from its own folder
-    fs::create_directories(Path("bin"));
-    fs::create_directories(Path("out"));
+    for (const char* folder : {"bin", "out"}) fs::create_directory(Path(folder));
     fs::copy_file(CLI_PROGRAM, Path("bin/zentrix-cli"));
     for (std::string module : {"ravex.dll", "sorvel.dll", "tambrix.dll", "quonix.dll"})
       fs::copy_file(LOSSLESS_CODECS "/" + module, Path("bin/" + module));
@@ -133,8 +130,8 @@ struct CliFixture : ::testing::Test {
 // (looked at before the output folder); 3 a missing or unwritable output
 // folder; 4 a list that cannot be written. No run writes a file.
 TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
-  ASSERT_EQ(WriteFileBytes(Path("r.dat").c_str(), TwoChannels()), 0);
-  const std::string a300(300, 'a'), a240 = "/" + std::string(239, 'a'), e = "export r.dat out ",
+  ASSERT_EQ(WriteFileBytes(Path("r").c_str(), TwoChannels()), 0);
+  const std::string a300(300, 'a'), a240 = "/" + std::string(239, 'a'), e = "export r out ",
                     open = "cannot open recording ", folder = "output folder ",
                     write = "cannot write to standard output", jobs = "--jobs needs a number";
   ExpectRuns({
@@ -143,31 +140,35 @@ TEST_F(CliFixture, EveryRunGivesItsExitStatusAndSaysWhatHappened) {
                     "       zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE]\n"
                     "                          [--copy] [--captions] [--jobs N]"},
       {0, "--version", std::string("zentrix-cli ") + CLI_VERSION + "\n"},
-      {1, "", "no command given"}, {1, "convert r.dat", "unknown command 'convert'"},
-      {1, "scan", "scan needs exactly one RECORDING"}, {1, "scan r.dat r.dat", "scan needs exac"},
-      {1, "info", "info needs exactly one"}, {1, "export r.dat", "export needs a RECORDING and an"},
-      {1, e + "extra", "export needs a"}, {1, "scan r.dat --jobs 2", "--jobs belongs to the expo"},
-      {1, "scan r.dat --json", "--json belongs to the info command"},
-      {1, "scan r.dat --gap 3", "--gap belongs to the info and export commands"},
-      {1, "info r.dat --gap 0", "bad --gap '0'"}, {1, e + "--gap 2s", "bad --gap '2s'"},
+      {0, "export a b --help", "Usage: zentrix-cli scan"},
+      {1, "", "no command given"}, {1, "convert r", "unknown command 'convert'"},
+      {1, "scan", "scan needs exactly one RECORDING"}, {1, "scan r r", "scan needs exac"},
+      {1, "info", "info needs exactly one"}, {1, "export r", "export needs a RECORDING and an"},
+      {1, e + "extra", "export needs a"}, {1, "scan r --jobs 2", "--jobs belongs to the expo"},
+      {1, "scan r --copy", "--copy belongs"}, {1, "scan r --captions", "--captions belongs"},
+      {1, "info r --channels 1", "--channels belongs"}, {1, "info r --report r", "--report b"},
+      {1, "scan r --json", "--json belongs to the info"}, {1, "scan r --gap 3", "--gap belongs"},
+      {1, e + "--report", "--report needs a FILE"}, {1, e + "--channels", "--channels needs a"},
+      {1, "info r --gap 0", "bad --gap '0'"}, {1, e + "--gap 2s", "bad --gap '2s'"},
       {1, e + "--channels ''", "--channels needs channel numbers"},
       {1, e + "--channels 0", "channel 0 in --channels is out of"},
       {1, e + "--channels 65", "channel 65 in --channels is out of"},
       {1, e + "--channels 1,x", "bad channel 'x' in"}, {1, e + "--channels=1,", "bad channel ''"},
+      {1, e + "--channels -3", "bad channel '-3'"}, {1, e + "--jobs +2", jobs + " from 1 to 64"},
       {1, e + "--channles 1", "unknown option '--channles'"}, {1, e + "--jobs", jobs + "\nTry"},
       {1, e + "--jobs 0", jobs + " from 1 to 64, not '0'"}, {1, e + "--jobs=65", jobs + " from 1"},
       {2, "scan missing.dat", open + "'missing.dat': No such file or directory\n"},
       {2, "export missing.dat no-folder", open + "'missing.dat'"},
       {2, "scan out", open + "'out': it is a folder\n"},
       {2, "scan " + a300, open + "'" + a300 + "': path too long\n"},
-      {3, "export r.dat no/such", folder + "'no/such' does not exist\n"},
-      {3, "export r.dat r.dat", folder + "'r.dat' is not a folder\n"},
-      {3, "export r.dat " + a240, folder + "'" + a240 + "': path too long for the segment files\n"},
-      {3, "export r.dat /proc", folder + "'/proc' is not writable"},  // not even for root
+      {3, "export r no/such", folder + "'no/such' does not exist\n"},
+      {3, "export r r", folder + "'r' is not a folder\n"},
+      {3, "export r " + a240, folder + "'" + a240 + "': path too long for the segment files\n"},
+      {3, "export r /proc", folder + "'/proc' is not writable"},  // not even for root
       // A list that cannot be written is a failure, not a silent loss.
-      {4, "scan r.dat >/dev/full", write}, {4, "--version >/dev/full", write},
+      {4, "scan r >/dev/full", write}, {4, "--version >/dev/full", write},
   });
-  EXPECT_EQ(FolderNames(""), (Names{"bin", "out", "r.dat", "stderr.txt"}));
+  EXPECT_EQ(FolderNames(""), (Names{"bin", "out", "r", "stderr.txt"}));
   EXPECT_TRUE(FolderNames("out").empty());
 }
 
