@@ -1,15 +1,10 @@
 #include "tests/avi/avi_test_files.h"
 
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 ScratchDir::ScratchDir() {
@@ -23,36 +18,22 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(dir, ignored);
 }
 
-FileBytes ReadBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return FileBytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 int64_t FileLength(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+  std::error_code missing;
+  uintmax_t length = std::filesystem::file_size(path, missing);
+  return missing ? -1 : (int64_t)length;
 }
 
-// A read past the end throws, which fails the test.
-static uint32_t LeValue(const FileBytes& bytes, size_t offset, size_t count) {
-  if (offset + count > bytes.size()) throw std::out_of_range("read past the end of the file");
-  uint32_t value = 0;
-  for (size_t i = count; i-- > 0;) value = value << 8 | bytes[offset + i];
-  return value;
-}
-
-uint32_t Le32(const FileBytes& bytes, size_t offset) { return LeValue(bytes, offset, 4); }
-
-static AviStreamSpec Stream(int32_t kind) {
+static AviStreamSpec Stream(int32_t kind, const char* name = nullptr) {
   AviStreamSpec stream;
   memset(&stream, 0, sizeof stream);
   stream.kind = kind;
+  stream.name = name;
   return stream;
 }
 
 AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate, const char* name) {
-  AviStreamSpec stream = Stream(AVI_STREAM_VIDEO);
-  stream.name = name;
+  AviStreamSpec stream = Stream(AVI_STREAM_VIDEO, name);
   stream.video = {width, height, rate, {'x', 'v', 'i', 'd'}};
   return stream;
 }
@@ -70,13 +51,18 @@ AviStreamSpec CaptionSpec(const char* language) {
   return stream;
 }
 
-void ExpectFields(const FileBytes& bytes, const std::vector<Field>& fields, size_t base) {
-  for (const Field& f : fields) {
-    const size_t at = base + f.at;
-    const uint32_t value = LeValue(bytes, at, f.width ? static_cast<size_t>(f.width) : 4);
-    if (f.width) EXPECT_EQ(value, f.value) << "at " << at;
-    else EXPECT_EQ(std::string(bytes.begin() + at, bytes.begin() + at + 4), f.tag) << "at " << at;
+void ExpectRun(const Bytes& bytes, size_t at, const std::vector<Word>& words) {
+  for (const Word& w : words) {
+    if (at + w.width > bytes.size()) throw std::out_of_range("read past the end of the file");
+    uint32_t value = 0;
+    for (int i = w.width; i-- > 0;) value = value << 8 | bytes[at + i];
+    EXPECT_EQ(value, w.value) << "at " << at;
+    at += w.width;
   }
+}
+
+void ExpectAt(const Bytes& bytes, const std::vector<std::pair<size_t, Word>>& fields, size_t base) {
+  for (const auto& f : fields) ExpectRun(bytes, base + f.first, {f.second});
 }
 
 FileSizeLimit::FileSizeLimit(uint64_t bytes) {
@@ -84,14 +70,14 @@ FileSizeLimit::FileSizeLimit(uint64_t bytes) {
   rlimit limit;
   getrlimit(RLIMIT_FSIZE, &limit);
   savedSoft = limit.rlim_cur;
-  limit.rlim_cur = static_cast<rlim_t>(bytes);
+  limit.rlim_cur = (rlim_t)bytes;
   if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
 }
 
 FileSizeLimit::~FileSizeLimit() {
   rlimit limit;
   getrlimit(RLIMIT_FSIZE, &limit);
-  limit.rlim_cur = static_cast<rlim_t>(savedSoft);
+  limit.rlim_cur = (rlim_t)savedSoft;
   setrlimit(RLIMIT_FSIZE, &limit);
   signal(SIGXFSZ, savedHandler);
 }

@@ -1,22 +1,15 @@
 // The SAMI caption file that accompanies an AVI file with a caption stream:
 // its name, its texts, caption times and the failure codes.
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstring>
-#include <string>
-#include <utility>
 
 #include "avi/sami_writer.h"
 #include "tests/avi/avi_test_files.h"
 
 namespace {
 
-const std::string kHeadStart = "<SAMI>\n<HEAD>\n<SAMIParam>\n";
-const std::string kHeadEnd = "Metrics {time:ms;}\nSpec {MSFT:1.0;}\n</SAMIParam>\n";
-const std::string kBody = "</HEAD>\n<BODY>\n";
-const std::string kClosing = "</BODY>\n</SAMI>\n";
+const std::string kHead = "<SAMI>\n<HEAD>\n<SAMIParam>\n", kBody = "</HEAD>\n<BODY>\n", kClosing = "</BODY>\n</SAMI>\n";
 
 TEST(SamiFileName, OnlyALowerCaseAviExtensionIsReplacedAndLongNamesAreRefused) {
   const std::string a255(255, 'a'), a256(256, 'a');
@@ -32,62 +25,46 @@ TEST(SamiFileName, OnlyALowerCaseAviExtensionIsReplacedAndLongNamesAreRefused) {
   }
 }
 
-class SamiFile : public ::testing::Test {
- protected:
-  ScratchDir scratch;
-  std::string aviPath = scratch.Path("clip.avi"), samiPath = scratch.Path("clip.smi");
-  AviWriter* writer = nullptr;
-
-  int Open(const char* language, const std::string& path) {
+struct SamiFile : AviFileTest {
+  std::string samiPath = scratch.Path("clip.smi");
+  int Open(const char* language, const std::string& at) {
     AviStreamSpec streams[] = {VideoSpec(64, 48, 30), CaptionSpec(language)};
-    return AviWriterOpen(path.c_str(), 2, streams, &writer);
+    return AviWriterOpen(at.c_str(), 2, streams, &writer);
   }
-  void Open(const char* language) { ASSERT_EQ(Open(language, aviPath), 0); }
+  void Open(const char* language) { ASSERT_EQ(Open(language, path), 0); }
   void Frames(int count) {
     for (int i = 0; i < count; i++) ASSERT_EQ(AviWriterWriteChunk(writer, 0, "vop", 3, i == 0), 0);
   }
   void Caption(const char* text, int32_t size) { ASSERT_EQ(AviWriterWriteChunk(writer, 1, text, size, 0), 0); }
 };
 
-TEST_F(SamiFile, CaptionsAreTimedByVideoFramesWithAndWithoutALanguage) {
+// Captions are timed by the video frames before them, with the rate at open;
+// a text ends at its size, or at its first NUL when its last byte is one.
+TEST_F(SamiFile, CaptionsAreTimedByVideoFramesAndEndAtTheirSizeOrNul) {
   for (const char* language : {"", "en"}) {
-    SCOPED_TRACE(language);
     Open(language);
     Caption("zero", 5);  // before any frame
     Frames(1);
     Caption("one", 3);
     Frames(44);
-    // The stream's rate may change before finishing; the captions keep the rate at open.
     ASSERT_EQ(AviWriterSetVideoFormat(writer, 0, 0, 0, 10), 0);
-    Caption("forty\nfive", 10);
+    Caption("forty\nfive", 10), Caption("ab\0cd", 5), Caption("ab\0d\0", 5), Caption("\0", 1);
+    EXPECT_EQ(AviWriterWriteChunk(writer, 1, "x", 0, 0) + AviWriterWriteChunk(writer, 1, nullptr, 3, 0), -10);
     ASSERT_EQ(AviWriterFinish(writer), 0);
-
-    std::string text = ReadText(samiPath), p = *language ? " <P Class=LANGCC> " : "";
-    std::string style = *language ? "<STYLE TYPE=\"text/css\">\n<!--\n.LANGCC {lang: en;}\n-->\n</STYLE>\n" : "";
+    const std::string text = ReadText(samiPath), p = *language ? " <P Class=LANGCC> " : "";
+    const std::string style = *language ? "<STYLE TYPE=\"text/css\">\n<!--\n.LANGCC {lang: en;}\n-->\n</STYLE>\n" : "";
     // The copyright line is our own: it names the program.
-    const std::string copyright = text.substr(kHeadStart.size(), text.find('\n', kHeadStart.size()) + 1 - kHeadStart.size());
+    const std::string copyright = text.substr(kHead.size(), text.find('\n', kHead.size()) + 1 - kHead.size());
     EXPECT_TRUE(copyright.rfind("Copyright {", 0) == 0 && copyright.find("zentrix") != std::string::npos &&
                 copyright.rfind("}\n") == copyright.size() - 2) << copyright;
-    EXPECT_EQ(text, kHeadStart + copyright + kHeadEnd + style + kBody + " <SYNC Start=0>\n" + p +
-                        "zero\n <SYNC Start=33>\n" + p + "one\n <SYNC Start=1500>\n" + p + "forty\nfive\n" + kClosing);
+    const std::string at1500 = " <SYNC Start=1500>\n" + p;
+    EXPECT_EQ(text, kHead + copyright + "Metrics {time:ms;}\nSpec {MSFT:1.0;}\n</SAMIParam>\n" + style + kBody +
+                        " <SYNC Start=0>\n" + p + "zero\n <SYNC Start=33>\n" + p + "one\n" + at1500 + "forty\nfive\n" +
+                        at1500 + std::string("ab\0cd\n", 6) + at1500 + "ab\n" + at1500 + "\n" + kClosing) << language;
     // The captions left no trace in the AVI file: only the 45 video chunks.
     const size_t index = 88 + 124 + 84 + 12 + 45 * 12;
-    ExpectFields(ReadBytes(aviPath), {{48, 45}, {88 + 52, 45}, {index, "idx1"}, {index + 4, 45 * 16}});
+    ExpectAt(ReadFileBytes(path.c_str()), {{48, 45}, {88 + 52, 45}, {index, "idx1"}, {index + 4, 45 * 16}});
   }
-}
-
-TEST_F(SamiFile, TheLastByteDecidesHowATextEndsAndACaptionNeedsOne) {
-  Open("");
-  Caption("abcd\0", 5);   // terminator counted
-  Caption("ab\0cd", 5);   // counted: all five bytes
-  Caption("ab\0d\0", 5);  // cut at the first NUL
-  Caption("\0", 1);       // empty caption
-  EXPECT_EQ(AviWriterWriteChunk(writer, 1, "x", 0, 0), -5);
-  EXPECT_EQ(AviWriterWriteChunk(writer, 1, nullptr, 3, 0), -5);
-  ASSERT_EQ(AviWriterFinish(writer), 0);
-  std::string text = ReadText(samiPath);
-  static const char expected[] = " <SYNC Start=0>\nabcd\n <SYNC Start=0>\nab\0cd\n <SYNC Start=0>\nab\n <SYNC Start=0>\n\n";
-  EXPECT_EQ(text.substr(text.find(kBody) + kBody.size()), std::string(expected, sizeof expected - 1) + kClosing);
 }
 
 TEST_F(SamiFile, FilesThatCannotBeCreatedFailTheOpen) {
@@ -97,38 +74,31 @@ TEST_F(SamiFile, FilesThatCannotBeCreatedFailTheOpen) {
   EXPECT_EQ(writer, nullptr);
   // A folder where the caption file should be: the AVI file is not created either.
   ASSERT_EQ(mkdir(samiPath.c_str(), 0755), 0);
-  EXPECT_EQ(Open("en", aviPath), -4);
-  EXPECT_EQ(FileLength(aviPath), -1);
+  EXPECT_EQ(Open("en", path), -4);
+  EXPECT_EQ(FileLength(path), -1);
   // A folder where the AVI file should be: the caption file stays with its head.
-  ASSERT_EQ(rmdir(samiPath.c_str()), 0);
-  ASSERT_EQ(mkdir(aviPath.c_str(), 0755), 0);
-  EXPECT_EQ(Open("", aviPath), -5);
-  std::string text = ReadText(samiPath);
-  EXPECT_EQ(text.rfind(kHeadStart, 0), 0u);
-  EXPECT_EQ(text.size() - kBody.size(), text.rfind(kBody));
+  ASSERT_EQ(rmdir(samiPath.c_str()) + mkdir(path.c_str(), 0755), 0);
+  EXPECT_EQ(Open("", path), -5);
+  const std::string text = ReadText(samiPath);
+  EXPECT_TRUE(text.rfind(kHead, 0) == 0 && text.size() - kBody.size() == text.rfind(kBody)) << text;
 }
 
+// Each part of the head that cannot be written has its code, and the file goes.
 TEST_F(SamiFile, HeadWritesThatFailRemoveTheFile) {
   FILE* file = nullptr;
-  ASSERT_EQ(SamiOpen("en", aviPath.c_str(), &file), 0);
+  ASSERT_EQ(SamiOpen("en", path.c_str(), &file), 0);
   fclose(file);
-  std::string good = ReadText(samiPath);
+  const std::string good = ReadText(samiPath);
   const size_t style = good.find("<STYLE"), body = good.find(kBody);
   ASSERT_TRUE(style < body && body != std::string::npos);
-  struct Row {
-    uint64_t limit;
-    const char* language;
-    int code;
-  } rows[] = {{10, "en", -2}, {style, "en", -3}, {body, "en", -4}, {style, "", -4}};  // "": no style block
+  struct Row { uint64_t limit; const char* language; int code; } rows[] = {
+      {10, "en", -2}, {style, "en", -3}, {body, "en", -4}, {style, "", -4}};  // "": no style block
   for (const Row& r : rows) {
     remove(samiPath.c_str());
     file = nullptr;
-    {
-      FileSizeLimit limit(r.limit);
-      EXPECT_EQ(SamiOpen(r.language, aviPath.c_str(), &file), r.code) << r.limit;
-    }
-    EXPECT_EQ(file, nullptr);
-    EXPECT_EQ(FileLength(samiPath), -1) << r.limit;
+    FileSizeLimit limit(r.limit);
+    EXPECT_EQ(SamiOpen(r.language, path.c_str(), &file), r.code) << r.limit;
+    EXPECT_TRUE(file == nullptr && FileLength(samiPath) == -1) << r.limit;
   }
 }
 
@@ -140,35 +110,33 @@ TEST_F(SamiFile, FinishFailuresLeaveTheCaptionFileWithoutItsClosingText) {
     FileSizeLimit limit(1000);
     EXPECT_EQ(AviWriterFinish(writer), -4);
   }
-  FileBytes f = ReadBytes(aviPath);
-  ASSERT_EQ(f.size(), 232u + 84);
-  EXPECT_EQ(Le32(f, 4), f.size() - 8);
+  ExpectAt(ReadFileBytes(path.c_str()), {{4, 232 + 84 - 8}, {232 + 84 - 8, "idx1"}});
   EXPECT_EQ(ReadText(samiPath).find(kClosing), std::string::npos);
   EXPECT_EQ(SamiWriteClosing(nullptr), -1);
-
   // No room for the AVI file's index: the captions stop at the last one.
   Open("");
   Caption("x", 1);
   Frames(1);
   {
-    FileSizeLimit limit(static_cast<uint64_t>(FileLength(aviPath)));
+    FileSizeLimit limit((uint64_t)FileLength(path));
     EXPECT_EQ(AviWriterFinish(writer), -3);
   }
   std::string text = ReadText(samiPath);
   EXPECT_EQ(text.substr(text.size() - 18), " <SYNC Start=0>\nx\n");
-
   // A failed caption write drops the caption the stream still held, which
   // was reported written: the finish fails and the file stays unclosed.
   Open("");
   Caption("held", 4);
   {
-    FileSizeLimit full(static_cast<uint64_t>(FileLength(samiPath)));
+    FileSizeLimit full((uint64_t)FileLength(samiPath));
     EXPECT_EQ(AviWriterWriteChunk(writer, 1, std::string(5000, 'c').c_str(), 5000, 0), -5);
   }
   EXPECT_EQ(AviWriterFinish(writer), -4);
   EXPECT_EQ(ReadText(samiPath).find(kClosing), std::string::npos);
 }
 
+// Each step of a caption that fails has its code; the file takes the next
+// captions, timed by frames and rate, held at the largest int, 0 without a rate.
 TEST(SamiCaption, EachFailingStepHasItsCodeAndTheFileStaysOpenForTheNext) {
   ScratchDir scratch;
   const std::string path = scratch.Path("caption.smi");
@@ -176,12 +144,7 @@ TEST(SamiCaption, EachFailingStepHasItsCodeAndTheFileStaysOpenForTheNext) {
   writer.rate = 30;
   AviStreamSpec stream = CaptionSpec("en");
   const uint64_t sync = strlen(" <SYNC Start=0>\n"), prefix = strlen(" <P Class=LANGCC> ");
-  struct Row {
-    uint64_t limit;
-    const char* text;
-    int32_t size;
-    int code;
-  } rows[] = {
+  struct Row { uint64_t limit; const char* text; int32_t size; int code; } rows[] = {
       {0, "text", 4, -1},                   {sync, "text", 4, -2},
       {sync + prefix + 2, "text\0", 5, -4}, {sync + prefix + 2, "text", 4, -5},
       {sync + prefix + 4, "text", 4, -6},   {sync + prefix + 5, "text", 4, 0},
@@ -194,20 +157,17 @@ TEST(SamiCaption, EachFailingStepHasItsCodeAndTheFileStaysOpenForTheNext) {
     FileSizeLimit limit(r.limit);
     EXPECT_EQ(SamiWriteCaption(&writer, &stream, r.text, r.size), r.code) << r.limit << " " << r.size;
   }
-  // The file of the last failure takes the next captions; no rate times them at 0.
   writer.videoFrames = 45;
   EXPECT_EQ(SamiWriteCaption(&writer, &stream, "kept", 4), 0);
-  writer.rate = 1;  // 2,147,484,000 ms: held at the largest int, never wrapped
+  writer.rate = 1;  // 2,147,484,000 ms
   writer.videoFrames = 2147484;
   EXPECT_EQ(SamiWriteCaption(&writer, &stream, "late", 4), 0);
   writer.rate = 0;
   EXPECT_EQ(SamiWriteCaption(&writer, &stream, "x", 1), 0);
   fclose(writer.captionFile);
-  const std::string text = ReadText(path);
-  EXPECT_EQ(text.find("lost"), std::string::npos);
-  EXPECT_NE(text.find(" <SYNC Start=1500>\n <P Class=LANGCC> kept\n <SYNC Start=2147483647>\n <P Class=LANGCC> late\n"
-                      " <SYNC Start=0>\n <P Class=LANGCC> x\n"),
-            std::string::npos) << text;
+  // The failed "lost" left the 3 bytes the disk took.
+  EXPECT_EQ(ReadText(path), " <S <SYNC Start=1500>\n <P Class=LANGCC> kept\n <SYNC Start=2147483647>\n <P Class=LANGCC> late\n"
+                            " <SYNC Start=0>\n <P Class=LANGCC> x\n");
 }
 
 }  // namespace

@@ -5,10 +5,10 @@
 // stream counts of the calls, and a caption stream gives a whole SAMI file.
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "avi/avi_writer.h"
-#include "avi/sami_writer.h"
 #include "tests/fuzz/fuzz_support.h"
-#include "tools/record_writer.h"
 
 static std::string aviPath, captionPath;
 
@@ -23,23 +23,15 @@ struct Input {
 
 // The length of a stream's strl list in the file.
 static size_t BlockLength(const AviStreamSpec& stream) {
-  size_t base = stream.kind == AVI_STREAM_VIDEO ? 124 : stream.kind == AVI_STREAM_AUDIO ? 102 : 84;
   size_t name = stream.name ? strlen(stream.name) + 1 : 0;
-  return name ? base + 8 + name + (name & 1) : base;
-}
-
-static void RemoveScratch(void) {
-  unlink(aviPath.c_str());
-  unlink(captionPath.c_str());
-  rmdir(aviPath.substr(0, aviPath.rfind('/')).c_str());
+  return (stream.kind == AVI_STREAM_VIDEO ? 124 : stream.kind == AVI_STREAM_AUDIO ? 102 : 84) +
+         (name ? 8 + name + (name & 1) : 0);
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   aviPath = ScratchFolder("zentrix-avi-fuzz") + "/clip.avi";
-  char name[260];
-  SamiFileName(aviPath.c_str(), name);
-  captionPath = name;
-  atexit(RemoveScratch);
+  captionPath = aviPath.substr(0, aviPath.size() - 4) + ".smi";
+  atexit([] { rmdir(aviPath.substr(0, aviPath.rfind('/')).c_str()); });
   return 0;
 }
 
@@ -47,16 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in = {data, size};
   std::vector<AviStreamSpec> streams(1 + in.Byte() % 4);
   std::vector<std::string> names(streams.size());  // alive until the writer has copied them
-  int count = (int)streams.size(), captions = 0;
+  const int count = (int)streams.size();
+  int captions = 0;
   for (int i = 0; i < count; i++) {
     AviStreamSpec& stream = streams[i];
     memset(&stream, 0, sizeof stream);
     uint8_t choice = in.Byte();
     stream.kind = choice % 3;
-    if (choice & 0x10) {
-      names[i] = std::string(in.Byte() % 12, (char)('a' + i));
-      stream.name = names[i].c_str();
-    }
+    if (choice & 0x10) stream.name = (names[i] = std::string(in.Byte() % 12, (char)('a' + i))).c_str();
     if (stream.kind == AVI_STREAM_VIDEO) {
       stream.video = {in.Small(), in.Small(), in.Small(), {'x', 'v', 'i', 'd'}};
     } else if (stream.kind == AVI_STREAM_AUDIO) {
@@ -75,9 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Check(opened == 0 && writer, "open failed");
 
-  std::vector<uint32_t> chunks(streams.size(), 0);  // per stream, chunks in the file
-  std::vector<uint8_t> payload(70000);
-  for (size_t i = 0; i < payload.size(); i++) payload[i] = (uint8_t)(i * 31 + 7);
+  std::vector<uint32_t> chunks(count, 0);  // per stream, chunks in the file
+  Bytes payload(70000);
+  for (size_t i = 0; i < payload.size(); i++) payload[i] = (uint8_t)('A' + i % 26);  // no NUL to end a caption
   for (int operations = 0; in.at < in.size && operations < 400; operations++) {
     uint8_t op = in.Byte();
     int32_t stream = (int32_t)(in.Byte() % (count + 2)) - 1;  // -1 to count: two out of range
@@ -85,48 +75,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (op % 4 == 3) {
       int32_t width = in.Small(), height = in.Small(), rate = in.Small();
       Check(AviWriterSetVideoFormat(writer, stream, width, height, rate) ==
-                (!inRange ? -2 : streams[stream].kind != AVI_STREAM_VIDEO ? -3 : 0),
-            "set video format");
+                (!inRange ? -2 : streams[stream].kind != AVI_STREAM_VIDEO ? -3 : 0), "set video format");
       continue;
     }
-    // Mostly small chunks, now and then one of up to 65,535 bytes. A caption's
-    // text is read up to its first NUL or its size.
+    // Mostly small chunks, now and then one of up to 65,535 bytes.
     int32_t chunkSize = op % 4 == 2 ? in.Word() : in.Byte();
-    if (inRange && streams[stream].kind == AVI_STREAM_TEXT)
-      for (int32_t i = 0; i < chunkSize; i++) payload[(size_t)i] = (uint8_t)('A' + i % 26);
     int result = AviWriterWriteChunk(writer, stream, payload.data(), chunkSize, op & 0x80);
-    if (inRange && streams[stream].kind == AVI_STREAM_TEXT && streams[stream].text.caption)
-      continue;  // to the SAMI file
+    if (inRange && streams[stream].kind == AVI_STREAM_TEXT && streams[stream].text.caption) continue;  // to the SAMI file
     Check(result == (inRange ? 0 : -2), "chunk refused, or one of no stream taken");
     if (inRange) chunks[stream]++;
   }
   Check(AviWriterFinish(writer) == 0, "finish failed");
 
-  std::vector<uint8_t> f = ReadFileBytes(aviPath.c_str());
-  std::vector<std::string> ids = CheckAviFile(f, aviPath);
-  size_t block = 88;  // the strl lists, one per stream, behind the main header
-  for (const AviStreamSpec& stream : streams) block += BlockLength(stream);
-  Check(Le32(f, 16) == block - 20 && Le32(f, 56) == streams.size(), "header size, stream count");
-  block = 88;
-  for (size_t i = 0; i < streams.size(); block += BlockLength(streams[i++])) {
-    Check(!memcmp(&f[block], "LIST", 4) && !memcmp(&f[block + 8], "strl", 4) &&
-              Le32(f, block + 4) == BlockLength(streams[i]) - 8, "strl list");
-    if (streams[i].kind == AVI_STREAM_VIDEO) Check(Le32(f, block + 52) == chunks[i], "length");
-  }
-  static const char* const SUFFIXES[3] = {"dc", "wb", "tx"};
-  std::vector<uint32_t> seen(streams.size(), 0);
-  for (const std::string& id : ids) {
+  Bytes f = ReadFileBytes(aviPath.c_str());
+  std::vector<uint32_t> seen(count, 0);
+  for (const std::string& id : CheckAviFile(f, aviPath)) {
     unsigned number = (unsigned)strtoul(id.substr(0, 2).c_str(), nullptr, 16);
-    Check(number < streams.size() && id.substr(2) == SUFFIXES[streams[number].kind],
+    Check(number < streams.size() && id.substr(2) == std::string("dcwbtx").substr(2 * streams[number].kind, 2),
           "index entry of no stream, or of another kind");
     seen[number]++;
   }
   Check(seen == chunks, "chunk counts");
+  size_t block = 88;  // the strl lists, one per stream, behind the main header
+  for (int i = 0; i < count; block += BlockLength(streams[i++])) {
+    Check(Le32(f, block + 4) == BlockLength(streams[i]) - 8 && !memcmp(&f[block], "LIST", 4) &&
+              !memcmp(&f[block + 8], "strl", 4), "strl list");
+    Check(streams[i].kind != AVI_STREAM_VIDEO || Le32(f, block + 52) == chunks[i], "video stream length");
+  }
+  Check(Le32(f, 16) == block - 20 && Le32(f, 56) == (uint32_t)count, "header size, stream count");
   if (captions) {
-    std::vector<uint8_t> sami = ReadFileBytes(captionPath.c_str());
-    static const std::string CLOSING = "</BODY>\n</SAMI>\n";
-    Check(sami.size() >= CLOSING.size() &&
-              std::string(sami.end() - CLOSING.size(), sami.end()) == CLOSING,
+    const Bytes text = ReadFileBytes(captionPath.c_str());
+    const std::string closing = "</BODY>\n</SAMI>\n";
+    Check(text.size() >= closing.size() && std::equal(closing.begin(), closing.end(), text.end() - closing.size()),
           "caption file without its closing text");
   }
   unlink(aviPath.c_str());

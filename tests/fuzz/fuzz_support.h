@@ -2,12 +2,13 @@
 // folder, and a walk over an AVI file that checks it holds together.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "tools/record_writer.h"
 
 inline void Check(bool condition, const char* what, const std::string& name = "") {
   if (!condition) {
@@ -16,10 +17,9 @@ inline void Check(bool condition, const char* what, const std::string& name = ""
   }
 }
 
-inline uint32_t Le32(const std::vector<uint8_t>& f, size_t at) {
+inline uint32_t Le32(const Bytes& f, uint64_t at) {
   Check(at + 4 <= f.size(), "read past the end of the file");
-  return (uint32_t)f[at] | ((uint32_t)f[at + 1] << 8) | ((uint32_t)f[at + 2] << 16) |
-         ((uint32_t)f[at + 3] << 24);
+  return f[at] | f[at + 1] << 8 | f[at + 2] << 16 | (uint32_t)f[at + 3] << 24;
 }
 
 // A fresh folder under TMPDIR (or /tmp).
@@ -33,17 +33,12 @@ inline std::string ScratchFolder(const char* stem) {
 // RIFF size, the movi list behind the header list, the index at its end and
 // the total frame count; every index entry points at a chunk of its id and
 // size inside movi. Returns the entries' chunk ids.
-inline std::vector<std::string> CheckAviFile(const std::vector<uint8_t>& f,
-                                             const std::string& name) {
-  Check(f.size() >= 32 && !memcmp(f.data(), "RIFF", 4) && !memcmp(&f[8], "AVI ", 4), "RIFF AVI",
-        name);
+inline std::vector<std::string> CheckAviFile(const Bytes& f, const std::string& name) {
+  Check(f.size() >= 32 && !memcmp(f.data(), "RIFF", 4) && !memcmp(&f[8], "AVI ", 4), "RIFF AVI", name);
   Check(Le32(f, 4) == f.size() - 8, "RIFF size", name);
-  const uint64_t movi = 20 + (uint64_t)Le32(f, 16);
-  Check(movi + 12 <= f.size() && !memcmp(&f[movi], "LIST", 4) && !memcmp(&f[movi + 8], "movi", 4),
-        "no movi list behind the header list", name);
-  const uint64_t end = movi + 8 + Le32(f, movi + 4), size = end + 8 + Le32(f, end + 4);
-  Check(!memcmp(&f[end], "idx1", 4) && size == f.size() && (size - end) % 16 == 8,
-        "the file ends with the index behind movi", name);
+  const uint64_t movi = 20 + (uint64_t)Le32(f, 16), end = movi + 8 + Le32(f, movi + 4), size = end + 8 + Le32(f, end + 4);
+  Check(!memcmp(&f[movi], "LIST", 4) && !memcmp(&f[movi + 8], "movi", 4), "no movi list behind the header list", name);
+  Check(!memcmp(&f[end], "idx1", 4) && size == f.size() && (size - end) % 16 == 8, "the file ends with the index", name);
   Check(Le32(f, 48) == (size - end) / 16, "total frames", name);
   std::vector<std::string> ids;
   for (uint64_t at = end + 8; at < size; at += 16) {

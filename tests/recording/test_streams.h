@@ -9,12 +9,7 @@
 // recording on disk: seeks past the end succeed, reads there find the end.
 inline FILE* OpenBytes(const Bytes& bytes) {
   FILE* stream = tmpfile();
-  if (!stream) return nullptr;
-  if (!bytes.empty() && fwrite(bytes.data(), 1, bytes.size(), stream) != bytes.size()) {
-    fclose(stream);
-    return nullptr;
-  }
-  rewind(stream);
+  if (stream && fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size()) rewind(stream);
   return stream;
 }
 
