@@ -38,12 +38,6 @@ AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate, const char*
   return stream;
 }
 
-AviStreamSpec AudioSpec(int32_t tag, int32_t channels, int32_t rate, int32_t bits) {
-  AviStreamSpec stream = Stream(AVI_STREAM_AUDIO);
-  stream.audio = {tag, channels, rate, bits};
-  return stream;
-}
-
 AviStreamSpec CaptionSpec(const char* language) {
   AviStreamSpec stream = Stream(AVI_STREAM_TEXT);
   stream.text.caption = 1;
@@ -61,8 +55,8 @@ void ExpectRun(const Bytes& bytes, size_t at, const std::vector<Word>& words) {
   }
 }
 
-void ExpectAt(const Bytes& bytes, const std::vector<std::pair<size_t, Word>>& fields, size_t base) {
-  for (const auto& f : fields) ExpectRun(bytes, base + f.first, {f.second});
+void ExpectAt(const Bytes& bytes, const std::vector<std::pair<size_t, Word>>& fields) {
+  for (const auto& f : fields) ExpectRun(bytes, f.first, {f.second});
 }
 
 FileSizeLimit::FileSizeLimit(uint64_t bytes) {

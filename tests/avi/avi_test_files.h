@@ -26,7 +26,6 @@ inline std::string ReadText(const std::string& path) {
 int64_t FileLength(const std::string& path);  // -1 when missing
 
 AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate, const char* name = nullptr);  // "xvid"
-AviStreamSpec AudioSpec(int32_t tag, int32_t channels, int32_t rate, int32_t bits);
 AviStreamSpec CaptionSpec(const char* language);
 
 // An expected little-endian field of `width` bytes, or a four-character tag.
@@ -37,9 +36,9 @@ struct Word {
   int width;
 };
 inline Word Le16(uint32_t value) { return Word(value, 2); }
-// Checks words laid end to end from `at`, or each at base + its own offset.
+// Checks words laid end to end from `at`, or each at its own offset.
 void ExpectRun(const Bytes& bytes, size_t at, const std::vector<Word>& words);
-void ExpectAt(const Bytes& bytes, const std::vector<std::pair<size_t, Word>>& fields, size_t base = 0);
+void ExpectAt(const Bytes& bytes, const std::vector<std::pair<size_t, Word>>& fields);
 
 // While alive, no file of this process may grow beyond `bytes`: writes past
 // it fail (EFBIG) as on a full disk, and SIGXFSZ is ignored.
@@ -50,13 +49,12 @@ struct FileSizeLimit {
   void (*savedHandler)(int);
 };
 
-// A test that writes clip.avi in its own scratch folder.
+// A test that writes clip.avi in its own scratch folder: Written() opens the
+// streams, lets `write` add chunks, finishes and returns the file.
 struct AviFileTest : ::testing::Test {
   ScratchDir scratch;
   std::string path = scratch.Path("clip.avi");
   AviWriter* writer = nullptr;
-
-  // Opens the streams, lets `write` add chunks, finishes and returns the file.
   template <typename Write>
   Bytes Written(std::vector<AviStreamSpec> streams, Write write, int finished = 0) {
     EXPECT_EQ(AviWriterOpen(path.c_str(), (int32_t)streams.size(), streams.data(), &writer), 0);

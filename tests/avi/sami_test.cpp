@@ -1,15 +1,11 @@
-// The SAMI caption file that accompanies an AVI file with a caption stream:
-// its name, its texts, caption times and the failure codes.
-#include <sys/stat.h>
-
+// The SAMI caption file: its name, its head, caption texts and times, the
+// closing text and the failure code of each step.
 #include <cstring>
 
 #include "avi/sami_writer.h"
 #include "tests/avi/avi_test_files.h"
 
 namespace {
-
-const std::string kHead = "<SAMI>\n<HEAD>\n<SAMIParam>\n", kBody = "</HEAD>\n<BODY>\n", kClosing = "</BODY>\n</SAMI>\n";
 
 TEST(SamiFileName, OnlyALowerCaseAviExtensionIsReplacedAndLongNamesAreRefused) {
   const std::string a255(255, 'a'), a256(256, 'a');
@@ -25,149 +21,77 @@ TEST(SamiFileName, OnlyALowerCaseAviExtensionIsReplacedAndLongNamesAreRefused) {
   }
 }
 
-struct SamiFile : AviFileTest {
-  std::string samiPath = scratch.Path("clip.smi");
-  int Open(const char* language, const std::string& at) {
-    AviStreamSpec streams[] = {VideoSpec(64, 48, 30), CaptionSpec(language)};
-    return AviWriterOpen(at.c_str(), 2, streams, &writer);
-  }
-  void Open(const char* language) { ASSERT_EQ(Open(language, path), 0); }
-  void Frames(int count) {
-    for (int i = 0; i < count; i++) ASSERT_EQ(AviWriterWriteChunk(writer, 0, "vop", 3, i == 0), 0);
-  }
-  void Caption(const char* text, int32_t size) { ASSERT_EQ(AviWriterWriteChunk(writer, 1, text, size, 0), 0); }
+struct SamiTest : ::testing::Test {
+  ScratchDir scratch;
+  std::string avi = scratch.Path("clip.avi"), sami = scratch.Path("clip.smi");
+  AviWriter writer{};  // the caption file and what times a caption: frames and rate
+  AviStreamSpec stream = CaptionSpec("en");
 };
 
-// Captions are timed by the video frames before them, with the rate at open;
-// a text ends at its size, or at its first NUL when its last byte is one.
-TEST_F(SamiFile, CaptionsAreTimedByVideoFramesAndEndAtTheirSizeOrNul) {
-  for (const char* language : {"", "en"}) {
-    Open(language);
-    Caption("zero", 5);  // before any frame
-    Frames(1);
-    Caption("one", 3);
-    Frames(44);
-    ASSERT_EQ(AviWriterSetVideoFormat(writer, 0, 0, 0, 10), 0);
-    Caption("forty\nfive", 10), Caption("ab\0cd", 5), Caption("ab\0d\0", 5), Caption("\0", 1);
-    EXPECT_EQ(AviWriterWriteChunk(writer, 1, "x", 0, 0) + AviWriterWriteChunk(writer, 1, nullptr, 3, 0), -10);
-    ASSERT_EQ(AviWriterFinish(writer), 0);
-    const std::string text = ReadText(samiPath), p = *language ? " <P Class=LANGCC> " : "";
-    const std::string style = *language ? "<STYLE TYPE=\"text/css\">\n<!--\n.LANGCC {lang: en;}\n-->\n</STYLE>\n" : "";
-    // The copyright line is our own: it names the program.
-    const std::string copyright = text.substr(kHead.size(), text.find('\n', kHead.size()) + 1 - kHead.size());
-    EXPECT_TRUE(copyright.rfind("Copyright {", 0) == 0 && copyright.find("zentrix") != std::string::npos &&
-                copyright.rfind("}\n") == copyright.size() - 2) << copyright;
-    const std::string at1500 = " <SYNC Start=1500>\n" + p;
-    EXPECT_EQ(text, kHead + copyright + "Metrics {time:ms;}\nSpec {MSFT:1.0;}\n</SAMIParam>\n" + style + kBody +
-                        " <SYNC Start=0>\n" + p + "zero\n <SYNC Start=33>\n" + p + "one\n" + at1500 + "forty\nfive\n" +
-                        at1500 + std::string("ab\0cd\n", 6) + at1500 + "ab\n" + at1500 + "\n" + kClosing) << language;
-    // The captions left no trace in the AVI file: only the 45 video chunks.
-    const size_t index = 88 + 124 + 84 + 12 + 45 * 12;
-    ExpectAt(ReadFileBytes(path.c_str()), {{48, 45}, {88 + 52, 45}, {index, "idx1"}, {index + 4, 45 * 16}});
-  }
-}
-
-TEST_F(SamiFile, FilesThatCannotBeCreatedFailTheOpen) {
+// A disk full at any byte of the head fails the open with the code of the
+// part it stopped in (head, style, body), and the file goes. Names too long,
+// or in no folder, fail at once.
+TEST_F(SamiTest, OpenFailsWithTheCodeOfItsStepAndLeavesNoFile) {
   FILE* file = nullptr;
   EXPECT_EQ(SamiOpen("", (std::string(300, 'a') + ".avi").c_str(), &file), -1);
-  EXPECT_EQ(Open("en", scratch.Path("missing/clip.avi")), -4);
-  EXPECT_EQ(writer, nullptr);
-  // A folder where the caption file should be: the AVI file is not created either.
-  ASSERT_EQ(mkdir(samiPath.c_str(), 0755), 0);
-  EXPECT_EQ(Open("en", path), -4);
-  EXPECT_EQ(FileLength(path), -1);
-  // A folder where the AVI file should be: the caption file stays with its head.
-  ASSERT_EQ(rmdir(samiPath.c_str()) + mkdir(path.c_str(), 0755), 0);
-  EXPECT_EQ(Open("", path), -5);
-  const std::string text = ReadText(samiPath);
-  EXPECT_TRUE(text.rfind(kHead, 0) == 0 && text.size() - kBody.size() == text.rfind(kBody)) << text;
-}
-
-// Each part of the head that cannot be written has its code, and the file goes.
-TEST_F(SamiFile, HeadWritesThatFailRemoveTheFile) {
-  FILE* file = nullptr;
-  ASSERT_EQ(SamiOpen("en", path.c_str(), &file), 0);
-  fclose(file);
-  const std::string good = ReadText(samiPath);
-  const size_t style = good.find("<STYLE"), body = good.find(kBody);
-  ASSERT_TRUE(style < body && body != std::string::npos);
-  struct Row { uint64_t limit; const char* language; int code; } rows[] = {
-      {10, "en", -2}, {style, "en", -3}, {body, "en", -4}, {style, "", -4}};  // "": no style block
-  for (const Row& r : rows) {
-    remove(samiPath.c_str());
-    file = nullptr;
-    FileSizeLimit limit(r.limit);
-    EXPECT_EQ(SamiOpen(r.language, path.c_str(), &file), r.code) << r.limit;
-    EXPECT_TRUE(file == nullptr && FileLength(samiPath) == -1) << r.limit;
+  EXPECT_EQ(SamiOpen("en", scratch.Path("no/clip.avi").c_str(), &file), -1);
+  for (const char* language : {"en", ""}) {
+    ASSERT_EQ(SamiOpen(language, avi.c_str(), &file), 0);
+    fclose(file);
+    const std::string good = ReadText(sami), body = "</HEAD>\n<BODY>\n";
+    const size_t style = std::min(good.find("<STYLE"), good.find(body)), end = good.find(body);
+    for (size_t limit = 0; limit < good.size(); limit++) {
+      remove(sami.c_str());
+      file = nullptr;
+      FileSizeLimit full(limit);
+      EXPECT_EQ(SamiOpen(language, avi.c_str(), &file), limit < style ? -2 : limit < end ? -3 : -4) << limit;
+      EXPECT_TRUE(!file && FileLength(sami) == -1) << limit;
+    }
   }
 }
 
-TEST_F(SamiFile, FinishFailuresLeaveTheCaptionFileWithoutItsClosingText) {
-  // No room for the closing text: the AVI file itself is complete.
-  Open("");
-  Caption(std::string(3000, 'c').c_str(), 3000);
-  {
-    FileSizeLimit limit(1000);
-    EXPECT_EQ(AviWriterFinish(writer), -4);
+// Captions are timed by the frames before them and the rate (cut to whole
+// milliseconds, held at the largest int, 0 without a rate); a text ends at
+// its size, or at its first NUL when its last byte is one.
+TEST_F(SamiTest, TheWholeFileWithAndWithoutALanguage) {
+  for (const char* language : {"", "en"}) {
+    strcpy(stream.text.language, language);
+    ASSERT_EQ(SamiOpen(language, avi.c_str(), &writer.captionFile), 0);
+    auto caption = [&](int32_t rate, int32_t frames, const char* text, int32_t size) {
+      writer.rate = rate, writer.videoFrames = frames;
+      EXPECT_EQ(SamiWriteCaption(&writer, &stream, text, size), 0);
+    };
+    caption(30, 0, "zero", 5), caption(30, 1, "one", 3), caption(30, 45, "forty\nfive", 10);
+    caption(30, 45, "ab\0cd", 5), caption(30, 45, "ab\0d\0", 5), caption(30, 45, "\0", 1);
+    caption(1, 2147484, "late", 4), caption(0, 45, "x", 1);  // 2,147,484,000 ms; no rate
+    EXPECT_EQ(SamiWriteCaption(&writer, &stream, "x", 0) + SamiWriteCaption(&writer, &stream, nullptr, 3), -10);
+    EXPECT_EQ(SamiWriteClosing(writer.captionFile) + fclose(writer.captionFile) + SamiWriteClosing(nullptr), -1);
+    const std::string p = *language ? " <P Class=LANGCC> " : "", at1500 = " <SYNC Start=1500>\n" + p;
+    const std::string style = *language ? "<STYLE TYPE=\"text/css\">\n<!--\n.LANGCC {lang: en;}\n-->\n</STYLE>\n" : "";
+    EXPECT_EQ(ReadText(sami), "<SAMI>\n<HEAD>\n<SAMIParam>\nCopyright {Made with zentrix, (C) the zentrix developers}\n"
+                              "Metrics {time:ms;}\nSpec {MSFT:1.0;}\n</SAMIParam>\n" + style + "</HEAD>\n<BODY>\n"
+                              " <SYNC Start=0>\n" + p + "zero\n <SYNC Start=33>\n" + p + "one\n" + at1500 +
+                              "forty\nfive\n" + at1500 + std::string("ab\0cd\n", 6) + at1500 + "ab\n" + at1500 +
+                              "\n <SYNC Start=2147483647>\n" + p + "late\n <SYNC Start=0>\n" + p + "x\n</BODY>\n</SAMI>\n")
+        << language;
   }
-  ExpectAt(ReadFileBytes(path.c_str()), {{4, 232 + 84 - 8}, {232 + 84 - 8, "idx1"}});
-  EXPECT_EQ(ReadText(samiPath).find(kClosing), std::string::npos);
-  EXPECT_EQ(SamiWriteClosing(nullptr), -1);
-  // No room for the AVI file's index: the captions stop at the last one.
-  Open("");
-  Caption("x", 1);
-  Frames(1);
-  {
-    FileSizeLimit limit((uint64_t)FileLength(path));
-    EXPECT_EQ(AviWriterFinish(writer), -3);
-  }
-  std::string text = ReadText(samiPath);
-  EXPECT_EQ(text.substr(text.size() - 18), " <SYNC Start=0>\nx\n");
-  // A failed caption write drops the caption the stream still held, which
-  // was reported written: the finish fails and the file stays unclosed.
-  Open("");
-  Caption("held", 4);
-  {
-    FileSizeLimit full((uint64_t)FileLength(samiPath));
-    EXPECT_EQ(AviWriterWriteChunk(writer, 1, std::string(5000, 'c').c_str(), 5000, 0), -5);
-  }
-  EXPECT_EQ(AviWriterFinish(writer), -4);
-  EXPECT_EQ(ReadText(samiPath).find(kClosing), std::string::npos);
 }
 
-// Each step of a caption that fails has its code; the file takes the next
-// captions, timed by frames and rate, held at the largest int, 0 without a rate.
-TEST(SamiCaption, EachFailingStepHasItsCodeAndTheFileStaysOpenForTheNext) {
-  ScratchDir scratch;
-  const std::string path = scratch.Path("caption.smi");
-  AviWriter writer{};
-  writer.rate = 30;
-  AviStreamSpec stream = CaptionSpec("en");
+// Each step of a caption that fails has its code; the file takes the next caption.
+TEST_F(SamiTest, EachFailingStepOfACaptionHasItsCode) {
   const uint64_t sync = strlen(" <SYNC Start=0>\n"), prefix = strlen(" <P Class=LANGCC> ");
   struct Row { uint64_t limit; const char* text; int32_t size; int code; } rows[] = {
-      {0, "text", 4, -1},                   {sync, "text", 4, -2},
-      {sync + prefix + 2, "text\0", 5, -4}, {sync + prefix + 2, "text", 4, -5},
-      {sync + prefix + 4, "text", 4, -6},   {sync + prefix + 5, "text", 4, 0},
-      {3, "lost", 4, -1},
-  };
+      {0, "text", 4, -1}, {sync, "text", 4, -2}, {sync + prefix + 2, "text\0", 5, -4}, {sync + prefix + 2, "text", 4, -5},
+      {sync + prefix + 4, "text", 4, -6}, {sync + prefix + 5, "text", 4, 0}, {3, "lost", 4, -1}};
   for (const Row& r : rows) {
     if (writer.captionFile) fclose(writer.captionFile);
-    writer.captionFile = fopen(path.c_str(), "w");
+    writer.captionFile = fopen(sami.c_str(), "w");
     setvbuf(writer.captionFile, nullptr, _IONBF, 0);  // every write meets the limit at once
     FileSizeLimit limit(r.limit);
     EXPECT_EQ(SamiWriteCaption(&writer, &stream, r.text, r.size), r.code) << r.limit << " " << r.size;
   }
-  writer.videoFrames = 45;
-  EXPECT_EQ(SamiWriteCaption(&writer, &stream, "kept", 4), 0);
-  writer.rate = 1;  // 2,147,484,000 ms
-  writer.videoFrames = 2147484;
-  EXPECT_EQ(SamiWriteCaption(&writer, &stream, "late", 4), 0);
-  writer.rate = 0;
-  EXPECT_EQ(SamiWriteCaption(&writer, &stream, "x", 1), 0);
-  fclose(writer.captionFile);
-  // The failed "lost" left the 3 bytes the disk took.
-  EXPECT_EQ(ReadText(path), " <S <SYNC Start=1500>\n <P Class=LANGCC> kept\n <SYNC Start=2147483647>\n <P Class=LANGCC> late\n"
-                            " <SYNC Start=0>\n <P Class=LANGCC> x\n");
+  EXPECT_EQ(SamiWriteCaption(&writer, &stream, "kept", 4) + fclose(writer.captionFile), 0);
+  EXPECT_EQ(ReadText(sami), " <S <SYNC Start=0>\n <P Class=LANGCC> kept\n");  // the 3 bytes the disk took
 }
 
 }  // namespace

@@ -26,114 +26,70 @@ static void Picture(unsigned kind, unsigned channel, unsigned width, unsigned he
   Extended(kind, channel, timeMs, MakeVideoPrefix(2, 0, width, height), width * height * 3 / 2, shade);
 }
 
-// A header block layout, with the extension in version 2; entry counts
-// 0-63 are the base block's, 64-127 the extension's.
-static HeaderBlockLayout Layout(uint16_t version, PackedTime time, ChannelMask channels,
-                                std::initializer_list<std::pair<int, uint16_t>> counts = {}) {
-  HeaderBlockLayout layout = {version, 0, time, channels};
+// A header block, with the extension in version 2; entry counts 0-63 are
+// the base block's, 64-127 the extension's.
+static void Block(uint16_t version, PackedTime time, ChannelMask channels,
+                  std::initializer_list<std::pair<int, uint16_t>> counts = {}, uint32_t skip = 0) {
+  HeaderBlockLayout layout = {version, skip, time, channels};
   layout.extension = version == 2;
   for (auto c : counts) (c.first < 64 ? layout.baseCounts[c.first] : layout.extensionCounts[c.first - 64]) = c.second;
-  return layout;
+  AppendHeaderBlock(&file, layout);
 }
 
-// The export seeds' blocks, dated 2009-03-day.
-static void Block(uint16_t version, ChannelMask channels, unsigned day) {
-  PackedTime time = MakePackedTime(2009, 3, day, 8, 0, 0);
-  AppendHeaderBlock(&file, version == 1 ? Layout(1, time, channels, {{3, 1}}) : Layout(version, time, channels));
+// The export seeds' blocks, dated 2009-03-day; version 1 with entries.
+static void Dated(uint16_t version, ChannelMask channels, unsigned day) {
+  Block(version, MakePackedTime(2009, 3, day, 8, 0, 0), channels, {{3, version == 1}});
 }
 
-static const struct {
-  const char* name;
-  void (*write)();
-} SEEDS[] = {
-    // Plain form: a version-1 block, frames of three sizes, a kind-2 and a kind-5 record.
-    {"record_walk/plain", [] {
-       AppendHeaderBlock(&file, Layout(1, MakePackedTime(2009, 3, 5, 7, 4, 9), 0x5, {{0, 2}}));
+static const struct { const char* name; void (*write)(); } SEEDS[] = {
+    {"record_walk/plain", [] {  // a version-1 block, frames of three sizes, kinds 2 and 5, a cut header
+       Block(1, MakePackedTime(2009, 3, 5, 7, 4, 9), 0x5, {{0, 2}});
        Plain(0, 0, 2, 3, 25200000, 24, 1), Plain(1, 2, 0, 1, 25200040, 12, 2), Plain(6, 2, 1, 2, 25200080, 8, 3);
        Plain(2, 0, 0, 0, 25200100, 6, 4), Plain(0, 0, 1, 0, 25200120, 5, 5), Plain(5, 0, 0, 0, 25200160, 3, 6);
+       Plain(1, 0, 0, 1, 0, 2, 13), file.resize(file.size() - 5);
      }},
-    // Extended form: a version-2 block with entries and its extension, frames of
-    // channel 40 and a kind-2 record with its own prefix.
+    // A version-2 block with entries and its extension, a short block, empty records, a kind that ends the walk.
     {"record_walk/extended", [] {
-       AppendHeaderBlock(&file, Layout(2, MakePackedTime(2012, 12, 31, 23, 59, 50), 1ull << 40 | 1, {{1, 1}, {80, 2}}));
-       Extended(0, 40, 86399000, MakeVideoPrefix(6, 1, 640, 480), 16, 0x5A);
-       Extended(1, 40, 86399500, MakeVideoPrefix(6, 1, 640, 480), 8, 0x5A);
-       Extended(7, 0, 86399600, MakeVideoPrefix(3, 1, 320, 240), 4, 0x5A);
-       Extended(2, 0, 86399700, 0x30u | (2u << 8) | (0x3A02u << 10), 4, 0);
+       Block(2, MakePackedTime(2012, 12, 31, 23, 59, 50), 1ull << 40 | 1, {{1, 1}, {80, 2}});
+       const uint32_t vga = MakeVideoPrefix(6, 1, 640, 480), media = 0x30u | (2u << 8) | (0x3A02u << 10);
+       Extended(0, 40, 86399000, vga, 16, 0x5A), Extended(1, 40, 86399500, vga, 8, 0x5A);
+       Extended(7, 0, 86399600, MakeVideoPrefix(3, 1, 320, 240), 4, 0x5A), Extended(2, 0, 86399700, media, 4, 0);
        AppendRecord(&file, MakeExtendedHeader(0, 1, 86399800, 3), Bytes(3, 7));
-     }},
-    // Short header blocks, empty records and a kind that ends the export walk.
-    {"record_walk/short_blocks", [] {
-       Bytes block = MakeHeaderBlockPayload(Layout(2, MakePackedTime(2001, 1, 1, 0, 0, 0), 0x3));
-       AppendRecord(&file, MakePlainHeader(4, 0, 0, 0, 0, 20), block.data(), 20);
+       HeaderBlockLayout layout = {2, 0, MakePackedTime(2001, 1, 1, 0, 0, 0), 0x3};
+       AppendRecord(&file, MakePlainHeader(4, 0, 0, 0, 0, 20), MakeHeaderBlockPayload(layout).data(), 20);
        Plain(4, 0, 0, 0, 0, 0, 0), Plain(0, 1, 0, 1, 100, 0, 0), Plain(1, 1, 0, 1, 200, 4, 8);
        Plain(9, 1, 0, 1, 300, 4, 9), Plain(1, 1, 0, 1, 400, 4, 10);
      }},
-    // A skip length that differs from the payload lengths (the scan's rule),
-    // then a block of version 0, one with a year out of range, and a cut block.
-    {"record_walk/damaged_blocks", [] {
-       HeaderBlockLayout layout = Layout(1, MakePackedTime(2999, 6, 15, 12, 30, 0), 0x80000000u);
-       layout.skipLength = 6;
-       AppendHeaderBlock(&file, layout);
+    {"record_walk/damaged_blocks", [] {  // a skip length, version 0, year 3000, a cut block
+       Block(1, MakePackedTime(2999, 6, 15, 12, 30, 0), 0x80000000u, {}, 6);
        Plain(3, 31, 0, 1, 0, 6, 11), Plain(0, 31, 0, 1, 0, 6, 12);
-       layout.version = 0;
-       layout.baseCounts[2] = 1;
-       AppendHeaderBlock(&file, layout);
-       layout.version = 1;
-       layout.blockTime = MakePackedTime(3000, 1, 1, 0, 0, 0);
-       AppendHeaderBlock(&file, layout);
-       layout.version = 2;
-       layout.blockTime = MakePackedTime(2010, 1, 1, 0, 0, 0);
-       layout.extension = true;
-       AppendHeaderBlock(&file, layout);
+       Block(0, MakePackedTime(2999, 6, 15, 12, 30, 0), 0x80000000u, {{2, 1}}, 6);
+       Block(1, MakePackedTime(3000, 1, 1, 0, 0, 0), 0x80000000u, {{2, 1}}, 6);
+       Block(2, MakePackedTime(2010, 1, 1, 0, 0, 0), 0x80000000u, {{2, 1}}, 6);
        file.resize(file.size() - 100);
      }},
-    // Only part of a record header.
-    {"record_walk/cut_header", [] {
-       Plain(1, 0, 0, 1, 0, 2, 13), Plain(1, 0, 0, 1, 0, 2, 13);
-       file.resize(file.size() - 5);
-     }},
-    // Two channels, key and non-key frames, a second block with entries.
-    {"export/two_channels", [] {
-       Block(0, 0x5, 7);
+    {"export/two_channels", [] {  // frames before the first block, key and non-key frames of two channels
+       Picture(0, 1, 2, 2, 1000, 1), Picture(1, 1, 2, 2, 2000, 2), Dated(0, 0x5, 7);
        Picture(0, 0, 4, 4, 29100000, 1), Picture(0, 2, 4, 4, 29100000, 2), Picture(1, 0, 4, 4, 29101000, 3);
-       Block(1, 0x5, 7);
-       Picture(1, 2, 4, 4, 29102000, 4), Picture(1, 0, 4, 4, 29102000, 5);
+       Dated(1, 0x5, 7), Picture(1, 2, 4, 4, 29102000, 4), Picture(1, 0, 4, 4, 29102000, 5);
      }},
-    // A size change, a non-key frame before the next key frame, a kind that ends the export walk.
+    // Channel 41, plain frames whose payload is no picture, other kinds, a size change, an ending kind.
     {"export/size_change", [] {
-       Block(1, 0x1, 8);
+       Dated(2, (1ull << 40) | 1, 9);
+       Picture(0, 40, 2, 2, 86399000, 1), Plain(0, 0, 1, 1, 86399100, 16, 7), Plain(2, 0, 0, 0, 86399200, 6, 8);
+       Plain(5, 0, 0, 0, 86399300, 3, 9), Picture(1, 40, 2, 2, 86399400, 2), Dated(1, 0x1, 8);
        Picture(0, 0, 8, 8, 1000, 1), Picture(1, 0, 8, 8, 2000, 2), Picture(1, 0, 2, 2, 3000, 3);
        Picture(0, 0, 2, 2, 4000, 4), Plain(9, 0, 0, 1, 5000, 4, 9), Picture(0, 0, 2, 2, 6000, 5);
-     }},
-    // The extended layout naming channel 41 (number 40), plain frames whose
-    // payload is no picture of their size, records of other kinds.
-    {"export/extended_and_plain", [] {
-       Block(2, (1ull << 40) | 1, 9);
-       Picture(0, 40, 2, 2, 86399000, 1), Plain(0, 0, 1, 1, 86399100, 16, 7), Plain(2, 0, 0, 0, 86399200, 6, 8);
-       Plain(5, 0, 0, 0, 86399300, 3, 9), Picture(1, 40, 2, 2, 86399400, 2);
-     }},
-    // Frames before the first header block: dated zero.
-    {"export/before_the_first_block", [] {
-       Picture(0, 1, 2, 2, 1000, 1), Picture(1, 1, 2, 2, 2000, 2);
-       Block(0, 0x2, 10);
-       Picture(1, 1, 2, 2, 3000, 3);
      }},
 };
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: make_fuzz_seeds CORPUS_FOLDER\n");
-    return 2;
-  }
+  if (argc != 2) return fprintf(stderr, "usage: make_fuzz_seeds CORPUS_FOLDER\n"), 2;
   for (const auto& seed : SEEDS) {
     file.clear();
     seed.write();
-    std::string path = std::string(argv[1]) + "/" + seed.name + ".rec";
-    if (WriteFileBytes(path.c_str(), file) != 0) {
-      fprintf(stderr, "make_fuzz_seeds: cannot write %s\n", path.c_str());
-      return 1;
-    }
+    const std::string path = std::string(argv[1]) + "/" + seed.name + ".rec";
+    if (WriteFileBytes(path.c_str(), file) != 0) return fprintf(stderr, "make_fuzz_seeds: cannot write %s\n", path.c_str()), 1;
   }
   return 0;
 }

@@ -3,6 +3,7 @@
 // from anywhere before it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "recording/record_sync.h"
@@ -81,29 +82,13 @@ TEST(RecordSync, EveryRecordIsFoundFromAnywhereInTheRecordBeforeIt) {
   EXPECT_EQ(FindRecords(&r.reader, (int64_t)starts[5] + 1, (int64_t)starts[6], nullptr), -1);
   // A stray record whose length points exactly at a header block is no place
   // to start from, unless it is timed close to the time the walk knew.
-  size_t block = 1;  // the second header block
-  while (times[block]) block++;
-  block = starts[block];
+  const size_t block = starts[std::find(times.begin() + 1, times.end(), 0u) - times.begin()];  // the second header block
   const uint32_t far = NOON + 3600 * 1000;
   RecordHeader header = MakeExtendedHeader(3, 0, far, 20);
   std::copy(header.bytes, header.bytes + RECORD_HEADER_SIZE, file.begin() + (long)block - 30);
   Reader stray(file);
   EXPECT_EQ(FindRecords(&stray.reader, (int64_t)block - 30, size, nullptr), (int64_t)block);
   EXPECT_EQ(FindRecords(&stray.reader, (int64_t)block - 30, size, &far), (int64_t)block - 30);
-}
-
-// Records hours apart, and one of a kind that ends a walk timed far from
-// them: records follow from every one untimed; timed, no search starts there.
-TEST(RecordSync, RecordsFarApartInTimeStillFollowOneAnother) {
-  Bytes file;
-  std::vector<int64_t> starts;
-  for (uint32_t hour = 0; hour < 6; hour++) {
-    starts.push_back((int64_t)file.size());
-    AppendRecord(&file, MakeExtendedHeader(hour == 5 ? 9 : 0, 0, hour * 3600000 + 1, 20), Bytes(20, (uint8_t)hour));
-  }
-  Reader r(file);
-  for (size_t i = 0; i + 1 < starts.size(); i++) EXPECT_EQ(RecordsFollow(&r.reader, starts[i], 0, nullptr), 1);
-  EXPECT_EQ(FindRecords(&r.reader, 0, (int64_t)file.size(), nullptr), -1);
 }
 
 // Two channels recorded six hours apart, interleaved: every record is timed

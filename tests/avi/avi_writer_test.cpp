@@ -1,11 +1,31 @@
-// Chunk writing, index growth, the 2 GiB limit and the failure codes of
-// opening, writing and finishing.
+// The files the AVI writer produces: headers, chunks, index, rates, the
+// 2 GiB limit and the failure codes of opening, writing and finishing.
 #include "tests/avi/avi_test_files.h"
 
 namespace {
 
-struct AviChunks : AviFileTest {
+// The header of a one-stream file opened at 320x240, 30 frames per second.
+std::vector<Word> Header(uint32_t riff, uint32_t frames, uint32_t movi, uint32_t microseconds = 33333,
+                         uint32_t rate = 30000, uint32_t width = 320, uint32_t height = 240) {
+  return {"RIFF", riff, "AVI ", "LIST", 192, "hdrl", "avih", 56, microseconds, 0xFFFFFFFF, 0, 0x910, frames,
+          0, 1, 100000, 320, 240, 0, 0, 0, 0,
+          "LIST", 116, "strl", "strh", 56, "vids", "xvid", 0, 0, 0, 1000, rate, 0, frames, 100000, 0xFFFFFFFF,
+          width * height, 0, Le16(width), Le16(height),
+          "strf", 40, 40, width, height, Le16(1), Le16(24), "xvid", width * height, 0, 0, 0, 0,
+          "LIST", movi, "movi"};
+}
+
+struct AviWriterTest : AviFileTest {
   AviStreamSpec video = VideoSpec(64, 48, 30);
+  // A video file opened at 320x240 and `rate`, holding `frames` (data, key flag).
+  Bytes Video(float rate, std::vector<std::pair<std::string, int32_t>> frames, int32_t width = 0, int32_t height = 0,
+              float closeRate = 0) {
+    AviHandle* handle = AviCreateVideo(path.c_str(), rate, "xvid", 320, 240);
+    EXPECT_NE(handle, nullptr);
+    for (const auto& f : frames) EXPECT_EQ(AviWriteFrame(handle, f.first.data(), (int32_t)f.first.size(), f.second), 0);
+    EXPECT_EQ(AviClose(handle, width, height, closeRate), 0);
+    return ReadFileBytes(path.c_str());
+  }
   void Open() { ASSERT_EQ(AviWriterOpen(path.c_str(), 1, &video, &writer), 0); }
   int Write(size_t size, int key = 1) {
     std::vector<uint8_t> data(size, 0x5A);
@@ -13,7 +33,41 @@ struct AviChunks : AviFileTest {
   }
 };
 
-TEST_F(AviChunks, TheIndexGrowsPastAThousandEntriesAndKeepsEveryOne) {
+TEST_F(AviWriterTest, HeaderIndexEntriesWithKeyFlagsAndEvenChunkStarts) {
+  Bytes f = Video(30.0f, {});
+  ASSERT_EQ(f.size(), 232u);
+  ExpectRun(f, 0, Header(224, 0, 4));
+  ExpectRun(f, 224, {"idx1", 0});
+  struct Row { std::string data; int32_t key; uint32_t offset, flags; } rows[] = {
+      {std::string(1001, 'k'), 1, 224, 0x10}, {"de", 0, 1234, 0}, {"", 0, 1244, 0}, {"kkkkk", 7, 1252, 0x10}};
+  f = Video(30.0f, {{rows[0].data, 1}, {rows[1].data, 0}, {rows[2].data, 0}, {rows[3].data, 7}});
+  ASSERT_EQ(f.size(), 1338u);
+  ExpectRun(f, 0, Header(1330, 4, 1046));
+  ExpectRun(f, 1266, {"idx1", 64});
+  for (size_t i = 0; i < 4; i++) {
+    const Row& r = rows[i];
+    const uint32_t size = (uint32_t)r.data.size();
+    ExpectRun(f, 1274 + 16 * i, {"00dc", r.flags, r.offset, size});
+    ExpectRun(f, r.offset, {"00dc", size});
+    EXPECT_EQ(std::string(f.begin() + r.offset + 8, f.begin() + r.offset + 8 + size + size % 2),
+              r.data + std::string(size % 2, '\0'));
+  }
+}
+
+// The rate is truncated to whole frames per second; the close changes only
+// the video block, and only with values above zero.
+TEST_F(AviWriterTest, RatesAndTheValuesGivenAtClose) {
+  struct Row { float rate; int32_t closeWidth, closeHeight; float closeRate; uint32_t microseconds, streamRate, width, height; } rows[] = {
+      {30.0f, 0, 0, 0.0f, 33333, 30000, 320, 240},   {25.0f, 0, -5, 0.9f, 40000, 25000, 320, 240},
+      {29.97f, 0, 0, -1.0f, 34482, 29000, 320, 240}, {30.0f, 704, 576, 12.5f, 33333, 12000, 704, 576},
+      {0.5f, 0, 0, 0.0f, 0, 0, 320, 240},  // no whole rate: no frame duration
+  };
+  for (const Row& r : rows)
+    ExpectRun(Video(r.rate, {}, r.closeWidth, r.closeHeight, r.closeRate), 0,
+              Header(224, 0, 4, r.microseconds, r.streamRate, r.width, r.height));
+}
+
+TEST_F(AviWriterTest, TheIndexGrowsPastAThousandEntriesAndKeepsEveryOne) {
   Bytes f = Written({video}, [&](AviWriter*) {
     for (int i = 0; i < 1001; i++) ASSERT_EQ(Write(i < 1000 ? 1 : 4, i % 10 == 0 && i < 1000), 0);
   });
@@ -23,7 +77,7 @@ TEST_F(AviChunks, TheIndexGrowsPastAThousandEntriesAndKeepsEveryOne) {
   for (uint32_t i = 0; i < 1001; i++) ExpectRun(f, index + 12 + 16 * i, {i < 1000 && i % 10 == 0 ? 0x10u : 0, 224 + 10 * i});
 }
 
-TEST_F(AviChunks, ChunkThatWouldReach2GiBFailsAndLeavesTheFileUnchanged) {
+TEST_F(AviWriterTest, ChunkThatWouldReach2GiBFailsAndLeavesTheFileUnchanged) {
   Open();
   ASSERT_EQ(fseeko(writer->aviFile, AVI_FILE_LIMIT - 100, SEEK_SET), 0);  // a hole, not 2 GiB written
   // 8 + 92 bytes end exactly at 2^31; 91 bytes take a pad byte and end there too.
@@ -41,21 +95,18 @@ TEST_F(AviChunks, ChunkThatWouldReach2GiBFailsAndLeavesTheFileUnchanged) {
   ExpectRun(index, 0, {"idx1", 16});  // one entry: the refused chunks left none
 }
 
-TEST_F(AviChunks, ArgumentsOutsideTheWritersDomainAreRefused) {
+TEST_F(AviWriterTest, ArgumentsOutsideTheWritersDomainAreRefused) {
   EXPECT_EQ(AviWriterWriteChunk(nullptr, 0, "x", 1, 1) + AviWriterFinish(nullptr) + AviWriteFrame(nullptr, "x", 1, 1) +
                 AviClose(nullptr, 1, 1, 30.0f) + AviWriterSetVideoFormat(nullptr, 0, 1, 1, 1), -5);  // each -1
-  Bytes f = Written({video, AudioSpec(1, 1, 8000, 16)}, [](AviWriter* writer) {
-    EXPECT_EQ(AviWriterWriteChunk(writer, -1, "x", 1, 1), -2);
-    EXPECT_EQ(AviWriterWriteChunk(writer, 2, "x", 1, 1), -2);
-    EXPECT_EQ(AviWriterWriteChunk(writer, 0, "x", -1, 1), -3);
-    EXPECT_EQ(AviWriterWriteChunk(writer, 0, nullptr, 4, 1), -3);
-    EXPECT_EQ(AviWriterSetVideoFormat(writer, 2, 1, 1, 1), -2);
-    EXPECT_EQ(AviWriterSetVideoFormat(writer, 1, 1, 1, 1), -3);  // not a video stream
+  Bytes f = Written({video, CaptionSpec("")}, [](AviWriter* w) {
+    EXPECT_EQ(AviWriterWriteChunk(w, -1, "x", 1, 1) + AviWriterWriteChunk(w, 2, "x", 1, 1), -4);  // no such stream
+    EXPECT_EQ(AviWriterWriteChunk(w, 0, "x", -1, 1) + AviWriterWriteChunk(w, 0, nullptr, 4, 1), -6);  // no data
+    EXPECT_EQ(AviWriterSetVideoFormat(w, 2, 1, 1, 1) * 10 + AviWriterSetVideoFormat(w, 1, 1, 1, 1), -23);  // -2, -3
   });
-  EXPECT_EQ(f.size(), 88u + 124 + 102 + 20);  // no chunk
+  EXPECT_EQ(f.size(), 88u + 124 + 84 + 20);  // no chunk
 }
 
-TEST_F(AviChunks, OpenFailuresLeaveNoWriterAndNoNewFile) {
+TEST_F(AviWriterTest, OpenFailuresLeaveNoWriterAndNoNewFile) {
   AviStreamSpec bad = video, captions[] = {video, CaptionSpec("en"), CaptionSpec("")};
   bad.kind = 3;
   const std::string missing = scratch.Path("no/such/folder/clip.avi");
@@ -78,8 +129,8 @@ TEST_F(AviChunks, OpenFailuresLeaveNoWriterAndNoNewFile) {
 // A failed write whose stream drops chunks already indexed leaves the file
 // unfinished, its provisional header in place: the index would point at
 // missing bytes. A chunk that fails part-way, all before it on disk, is taken
-// back: the next chunk starts where it did, and "movi" holds whole chunks only.
-TEST_F(AviChunks, FailedChunkWritesLoseTheFileOrAreTakenBack) {
+// back: the index starts where it did, and "movi" holds whole chunks only.
+TEST_F(AviWriterTest, FailedChunkWritesLoseTheFileOrAreTakenBack) {
   Bytes f = Written({video}, [&](AviWriter*) {
     for (int i = 0; i < 3; i++) ASSERT_EQ(Write(1000), 0);
     EXPECT_EQ(FileLength(path), 224);  // the stream still holds the three chunks
@@ -98,7 +149,7 @@ TEST_F(AviChunks, FailedChunkWritesLoseTheFileOrAreTakenBack) {
   ExpectAt(f, {{216, 1008 + 4}, {1232, "idx1"}, {1236, 16}});
 }
 
-TEST_F(AviChunks, FinishingOnAFullDiskReportsTheFailure) {
+TEST_F(AviWriterTest, FinishingOnAFullDiskReportsTheFailure) {
   struct Row { int chunks; bool flushed; uint64_t limit; int code; } rows[] = {  // flushed: the chunks on disk
       {1, false, 224, -3},
       {1001, true, 224 + 1001 * 10 + 100, -2},  // room for the index head, not its entries
