@@ -20,26 +20,22 @@ ScratchDir::~ScratchDir() {
 
 int64_t FileLength(const std::string& path) {
   std::error_code missing;
-  uintmax_t length = std::filesystem::file_size(path, missing);
+  const uintmax_t length = std::filesystem::file_size(path, missing);
   return missing ? -1 : (int64_t)length;
 }
 
-static AviStreamSpec Stream(int32_t kind, const char* name = nullptr) {
+AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate) {
   AviStreamSpec stream;
   memset(&stream, 0, sizeof stream);
-  stream.kind = kind;
-  stream.name = name;
-  return stream;
-}
-
-AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate, const char* name) {
-  AviStreamSpec stream = Stream(AVI_STREAM_VIDEO, name);
+  stream.kind = AVI_STREAM_VIDEO;
   stream.video = {width, height, rate, {'x', 'v', 'i', 'd'}};
   return stream;
 }
 
 AviStreamSpec CaptionSpec(const char* language) {
-  AviStreamSpec stream = Stream(AVI_STREAM_TEXT);
+  AviStreamSpec stream;
+  memset(&stream, 0, sizeof stream);
+  stream.kind = AVI_STREAM_TEXT;
   stream.text.caption = 1;
   strncpy(stream.text.language, language, sizeof stream.text.language - 1);
   return stream;

@@ -25,7 +25,7 @@ inline std::string ReadText(const std::string& path) {
 }
 int64_t FileLength(const std::string& path);  // -1 when missing
 
-AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate, const char* name = nullptr);  // "xvid"
+AviStreamSpec VideoSpec(int32_t width, int32_t height, int32_t rate);  // "xvid"
 AviStreamSpec CaptionSpec(const char* language);
 
 // An expected little-endian field of `width` bytes, or a four-character tag.
@@ -47,20 +47,4 @@ struct FileSizeLimit {
   ~FileSizeLimit();
   uint64_t savedSoft;
   void (*savedHandler)(int);
-};
-
-// A test that writes clip.avi in its own scratch folder: Written() opens the
-// streams, lets `write` add chunks, finishes and returns the file.
-struct AviFileTest : ::testing::Test {
-  ScratchDir scratch;
-  std::string path = scratch.Path("clip.avi");
-  AviWriter* writer = nullptr;
-  template <typename Write>
-  Bytes Written(std::vector<AviStreamSpec> streams, Write write, int finished = 0) {
-    EXPECT_EQ(AviWriterOpen(path.c_str(), (int32_t)streams.size(), streams.data(), &writer), 0);
-    if (!writer) return Bytes();
-    write(writer);
-    EXPECT_EQ(AviWriterFinish(writer), finished);
-    return ReadFileBytes(path.c_str());
-  }
 };

@@ -7,7 +7,18 @@
 
 namespace {
 
-TEST(SamiFileName, OnlyALowerCaseAviExtensionIsReplacedAndLongNamesAreRefused) {
+struct SamiTest : ::testing::Test {
+  ScratchDir scratch;
+  std::string avi = scratch.Path("clip.avi"), sami = scratch.Path("clip.smi");
+  AviWriter writer{};  // the caption file and what times a caption: frames and rate
+  AviStreamSpec stream = CaptionSpec("en");
+};
+
+// The name: only a lower-case ".avi" is replaced; long names are refused and
+// fail the open, as do names in no folder. A disk full at any byte of the head
+// fails the open with the code of the part it stopped in (head, style, body),
+// and the file goes.
+TEST_F(SamiTest, TheNameAndTheOpenThatFailsWithTheCodeOfItsStep) {
   const std::string a255(255, 'a'), a256(256, 'a');
   const std::pair<std::string, std::string> rows[] = {
       {"C:\\out\\~3.avi", "C:\\out\\~3.smi"}, {"clip.AVI", "clip.AVI.smi"}, {"C:\\a.b\\clip", "C:\\a.b\\clip.smi"},
@@ -19,19 +30,6 @@ TEST(SamiFileName, OnlyALowerCaseAviExtensionIsReplacedAndLongNamesAreRefused) {
     SamiFileName(r.first.c_str(), name);
     EXPECT_EQ(std::string(name), r.second) << r.first;
   }
-}
-
-struct SamiTest : ::testing::Test {
-  ScratchDir scratch;
-  std::string avi = scratch.Path("clip.avi"), sami = scratch.Path("clip.smi");
-  AviWriter writer{};  // the caption file and what times a caption: frames and rate
-  AviStreamSpec stream = CaptionSpec("en");
-};
-
-// A disk full at any byte of the head fails the open with the code of the
-// part it stopped in (head, style, body), and the file goes. Names too long,
-// or in no folder, fail at once.
-TEST_F(SamiTest, OpenFailsWithTheCodeOfItsStepAndLeavesNoFile) {
   FILE* file = nullptr;
   EXPECT_EQ(SamiOpen("", (std::string(300, 'a') + ".avi").c_str(), &file), -1);
   EXPECT_EQ(SamiOpen("en", scratch.Path("no/clip.avi").c_str(), &file), -1);
@@ -72,8 +70,8 @@ TEST_F(SamiTest, TheWholeFileWithAndWithoutALanguage) {
                               "Metrics {time:ms;}\nSpec {MSFT:1.0;}\n</SAMIParam>\n" + style + "</HEAD>\n<BODY>\n"
                               " <SYNC Start=0>\n" + p + "zero\n <SYNC Start=33>\n" + p + "one\n" + at1500 +
                               "forty\nfive\n" + at1500 + std::string("ab\0cd\n", 6) + at1500 + "ab\n" + at1500 +
-                              "\n <SYNC Start=2147483647>\n" + p + "late\n <SYNC Start=0>\n" + p + "x\n</BODY>\n</SAMI>\n")
-        << language;
+                              "\n <SYNC Start=2147483647>\n" + p + "late\n <SYNC Start=0>\n" + p + "x\n" +
+                              "</BODY>\n</SAMI>\n") << language;
   }
 }
 
@@ -81,8 +79,9 @@ TEST_F(SamiTest, TheWholeFileWithAndWithoutALanguage) {
 TEST_F(SamiTest, EachFailingStepOfACaptionHasItsCode) {
   const uint64_t sync = strlen(" <SYNC Start=0>\n"), prefix = strlen(" <P Class=LANGCC> ");
   struct Row { uint64_t limit; const char* text; int32_t size; int code; } rows[] = {
-      {0, "text", 4, -1}, {sync, "text", 4, -2}, {sync + prefix + 2, "text\0", 5, -4}, {sync + prefix + 2, "text", 4, -5},
-      {sync + prefix + 4, "text", 4, -6}, {sync + prefix + 5, "text", 4, 0}, {3, "lost", 4, -1}};
+      {0, "text", 4, -1}, {sync, "text", 4, -2}, {sync + prefix + 2, "text\0", 5, -4},
+      {sync + prefix + 2, "text", 4, -5}, {sync + prefix + 4, "text", 4, -6}, {sync + prefix + 5, "text", 4, 0},
+      {3, "lost", 4, -1}};
   for (const Row& r : rows) {
     if (writer.captionFile) fclose(writer.captionFile);
     writer.captionFile = fopen(sami.c_str(), "w");

@@ -1,8 +1,6 @@
-// Drives the AVI writer with arbitrary calls: the input chooses the streams
-// (kinds, names, sizes, rates, audio values, a caption stream), then chunk
-// writes (any stream number, any size, key frame or not) and format changes,
-// then the finish. The file must hold together, with the chunks of the calls,
-// and a caption stream gives a whole SAMI file.
+// The AVI writer under arbitrary calls: streams of every kind (names, sizes, rates,
+// audio values, captions), chunks of any stream number and size, format changes. The
+// file must hold together with the chunks written, and captions end with their closing.
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const int32_t chunkSize = op % 4 == 2 ? (uint16_t)small() : byte();  // now and then up to 65,535 bytes
     const int result = AviWriterWriteChunk(writer, stream, payload.data(), chunkSize, op & 0x80);
-    if (inRange && streams[stream].kind == AVI_STREAM_TEXT && streams[stream].text.caption) continue;  // to the SAMI file
+    if (inRange && streams[stream].kind == AVI_STREAM_TEXT && streams[stream].text.caption) continue;  // to SAMI
     Check(result == (inRange ? 0 : -2), "chunk refused, or one of no stream taken");
     if (inRange) chunks[stream]++;
   }

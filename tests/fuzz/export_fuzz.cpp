@@ -1,9 +1,7 @@
-// Runs arbitrary bytes through both runs as zentrix-cli does: the channel
-// scan, then the export of every channel with the lossless test codec
-// modules, with or without --copy and --captions (chosen by the input's
-// length). Afterwards no exporter is left, every file with a final name is a
-// whole AVI file of one video stream or the caption file of one, and a
-// temporary file is left only when the run counted a failed segment.
+// Arbitrary bytes through the scan and the export of every channel (the lossless test
+// modules; --copy and --captions by the input's length): no exporter is left, a final
+// name holds a whole one-stream AVI file or its captions, and a temporary file stays
+// only when the run counted a failed segment.
 #include <algorithm>
 #include <filesystem>
 
@@ -51,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const Bytes f = ReadFileBytes(path.c_str());
       const std::vector<std::string> ids = CheckAviFile(f, name);
       Check(Le32(f, 16) == 192 && Le32(f, 56) == 1 && Le32(f, 140) == ids.size() &&
-                std::count(ids.begin(), ids.end(), "00dc") == (long)ids.size(), "not one video stream with its length", name);
+                std::count(ids.begin(), ids.end(), "00dc") == (long)ids.size(), "not one video stream", name);
     }
   }
   fs::remove_all(folder);

@@ -25,15 +25,15 @@ inline std::string ScratchFolder(const char* stem) {  // under TMPDIR or /tmp
   return pattern;
 }
 
-// RIFF size, the movi list behind the header list, the index at its end and
-// the total frame count; every index entry points at a chunk of its id and
-// size inside movi. Returns the entries' chunk ids.
+// RIFF size, movi behind the header list, the index at its end, the total frame count;
+// every index entry points at a chunk of its id and size inside movi. Returns their ids.
 inline std::vector<std::string> CheckAviFile(const Bytes& f, const std::string& name) {
   Check(f.size() >= 32 && !memcmp(f.data(), "RIFF", 4) && !memcmp(&f[8], "AVI ", 4) && Le32(f, 4) == f.size() - 8,
         "RIFF AVI and its size", name);
-  const uint64_t movi = 20 + (uint64_t)Le32(f, 16), end = movi + 8 + Le32(f, movi + 4), size = end + 8 + Le32(f, end + 4);
+  const uint64_t movi = 20 + (uint64_t)Le32(f, 16), end = movi + 8 + Le32(f, movi + 4);
+  const uint64_t size = end + 8 + Le32(f, end + 4);
   Check(!memcmp(&f[movi], "LIST", 4) && !memcmp(&f[movi + 8], "movi", 4), "no movi list behind the header list", name);
-  Check(!memcmp(&f[end], "idx1", 4) && size == f.size() && (size - end) % 16 == 8, "the file ends with the index", name);
+  Check(!memcmp(&f[end], "idx1", 4) && size == f.size() && (size - end) % 16 == 8, "no index at the end", name);
   Check(Le32(f, 48) == (size - end) / 16, "total frames", name);
   std::vector<std::string> ids;
   for (uint64_t at = end + 8; at < size; at += 16) {

@@ -1,8 +1,6 @@
-// Writes the seed recordings of the fuzz targets (run by hand when they change):
-//   make_fuzz_seeds tests/fuzz/corpus
-// The export seeds' pictures are raw planar YUV 4:2:0, as the lossless test
-// modules take them, so that the fuzzer starts from frames that reach the
-// AVI files. (The export corpus's generator_*.rec come from zentrix-mkrec.)
+// Writes the fuzz targets' seed recordings (by hand, when they change): make_fuzz_seeds
+// tests/fuzz/corpus. The export seeds' pictures are raw YUV 4:2:0, as the lossless test
+// modules take them, so that they reach AVI files (generator_*.rec come from zentrix-mkrec).
 #include <cstdio>
 #include <string>
 
@@ -10,9 +8,8 @@
 
 static Bytes file;  // the seed being written
 
-static void Plain(unsigned kind, unsigned channel, unsigned codec, unsigned sizeCode, uint32_t timeMs, uint32_t length,
-                  uint8_t fill) {
-  AppendRecord(&file, MakePlainHeader(kind, channel, codec, sizeCode, timeMs, length), Bytes(length, fill));
+static void Plain(unsigned kind, unsigned ch, unsigned codec, unsigned size, uint32_t ms, uint32_t n, uint8_t fill) {
+  AppendRecord(&file, MakePlainHeader(kind, ch, codec, size, ms, n), Bytes(n, fill));
 }
 
 // An extended record: the prefix word, then `length` bytes.
@@ -26,8 +23,7 @@ static void Picture(unsigned kind, unsigned channel, unsigned width, unsigned he
   Extended(kind, channel, timeMs, MakeVideoPrefix(2, 0, width, height), width * height * 3 / 2, shade);
 }
 
-// A header block, with the extension in version 2; entry counts 0-63 are
-// the base block's, 64-127 the extension's.
+// A header block (the extension with version 2); counts 0-63: base block, 64-127: extension.
 static void Block(uint16_t version, PackedTime time, ChannelMask channels,
                   std::initializer_list<std::pair<int, uint16_t>> counts = {}, uint32_t skip = 0) {
   HeaderBlockLayout layout = {version, skip, time, channels};
@@ -86,10 +82,9 @@ static const struct { const char* name; void (*write)(); } SEEDS[] = {
 int main(int argc, char** argv) {
   if (argc != 2) return fprintf(stderr, "usage: make_fuzz_seeds CORPUS_FOLDER\n"), 2;
   for (const auto& seed : SEEDS) {
-    file.clear();
-    seed.write();
+    file.clear(), seed.write();
     const std::string path = std::string(argv[1]) + "/" + seed.name + ".rec";
-    if (WriteFileBytes(path.c_str(), file) != 0) return fprintf(stderr, "make_fuzz_seeds: cannot write %s\n", path.c_str()), 1;
+    if (WriteFileBytes(path.c_str(), file) != 0) return fprintf(stderr, "cannot write %s\n", path.c_str()), 1;
   }
   return 0;
 }

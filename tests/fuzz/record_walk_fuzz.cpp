@@ -1,6 +1,5 @@
-// Walks arbitrary bytes as a recording file with the record walk of the
-// export run, reading every header block and frame: the walk may search back
-// after damage, but never hands out a frame twice, so it ends by itself.
+// Arbitrary bytes walked as the export run does, reading every header block and frame:
+// the walk may search back after damage, but never hands out a frame twice, so it ends.
 #include "recording/record_walk.h"
 #include "tests/fuzz/fuzz_support.h"
 
