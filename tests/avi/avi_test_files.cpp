@@ -1,7 +1,6 @@
 #include "tests/avi/avi_test_files.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <cstring>
 #include <filesystem>
@@ -51,23 +50,15 @@ void ExpectRun(const Bytes& bytes, size_t at, const std::vector<Word>& words) {
   }
 }
 
-void ExpectAt(const Bytes& bytes, const std::vector<std::pair<size_t, Word>>& fields) {
-  for (const auto& f : fields) ExpectRun(bytes, f.first, {f.second});
-}
-
 FileSizeLimit::FileSizeLimit(uint64_t bytes) {
   savedHandler = signal(SIGXFSZ, SIG_IGN);
-  rlimit limit;
-  getrlimit(RLIMIT_FSIZE, &limit);
-  savedSoft = limit.rlim_cur;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit limit = saved;
   limit.rlim_cur = (rlim_t)bytes;
   if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
 }
 
 FileSizeLimit::~FileSizeLimit() {
-  rlimit limit;
-  getrlimit(RLIMIT_FSIZE, &limit);
-  limit.rlim_cur = (rlim_t)savedSoft;
-  setrlimit(RLIMIT_FSIZE, &limit);
+  setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, savedHandler);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <utility>
@@ -38,13 +39,15 @@ struct Word {
 inline Word Le16(uint32_t value) { return Word(value, 2); }
 // Checks words laid end to end from `at`, or each at its own offset.
 void ExpectRun(const Bytes& bytes, size_t at, const std::vector<Word>& words);
-void ExpectAt(const Bytes& bytes, const std::vector<std::pair<size_t, Word>>& fields);
+inline void ExpectAt(const Bytes& bytes, const std::vector<std::pair<size_t, Word>>& fields) {
+  for (const auto& f : fields) ExpectRun(bytes, f.first, {f.second});
+}
 
 // While alive, no file of this process may grow beyond `bytes`: writes past
 // it fail (EFBIG) as on a full disk, and SIGXFSZ is ignored.
 struct FileSizeLimit {
   explicit FileSizeLimit(uint64_t bytes);
   ~FileSizeLimit();
-  uint64_t savedSoft;
+  rlimit saved;
   void (*savedHandler)(int);
 };

@@ -32,10 +32,8 @@ static void Block(uint16_t version, PackedTime time, ChannelMask channels,
   AppendHeaderBlock(&file, layout);
 }
 
-// The export seeds' blocks, dated 2009-03-day; version 1 with entries.
-static void Dated(uint16_t version, ChannelMask channels, unsigned day) {
-  Block(version, MakePackedTime(2009, 3, day, 8, 0, 0), channels, {{3, version == 1}});
-}
+// The export seeds' blocks, dated 2009-03-day at 8:00.
+static PackedTime March(unsigned day) { return MakePackedTime(2009, 3, day, 8, 0, 0); }
 
 static const struct { const char* name; void (*write)(); } SEEDS[] = {
     {"record_walk/plain", [] {  // a version-1 block, frames of three sizes, kinds 2 and 5, a cut header
@@ -65,15 +63,15 @@ static const struct { const char* name; void (*write)(); } SEEDS[] = {
        file.resize(file.size() - 100);
      }},
     {"export/two_channels", [] {  // frames before the first block, key and non-key frames of two channels
-       Picture(0, 1, 2, 2, 1000, 1), Picture(1, 1, 2, 2, 2000, 2), Dated(0, 0x5, 7);
+       Picture(0, 1, 2, 2, 1000, 1), Picture(1, 1, 2, 2, 2000, 2), Block(0, March(7), 0x5);
        Picture(0, 0, 4, 4, 29100000, 1), Picture(0, 2, 4, 4, 29100000, 2), Picture(1, 0, 4, 4, 29101000, 3);
-       Dated(1, 0x5, 7), Picture(1, 2, 4, 4, 29102000, 4), Picture(1, 0, 4, 4, 29102000, 5);
+       Block(1, March(7), 0x5, {{3, 1}}), Picture(1, 2, 4, 4, 29102000, 4), Picture(1, 0, 4, 4, 29102000, 5);
      }},
     // Channel 41, plain frames whose payload is no picture, other kinds, a size change, an ending kind.
     {"export/size_change", [] {
-       Dated(2, (1ull << 40) | 1, 9);
+       Block(2, March(9), 1ull << 40 | 1);
        Picture(0, 40, 2, 2, 86399000, 1), Plain(0, 0, 1, 1, 86399100, 16, 7), Plain(2, 0, 0, 0, 86399200, 6, 8);
-       Plain(5, 0, 0, 0, 86399300, 3, 9), Picture(1, 40, 2, 2, 86399400, 2), Dated(1, 0x1, 8);
+       Plain(5, 0, 0, 0, 86399300, 3, 9), Picture(1, 40, 2, 2, 86399400, 2), Block(1, March(8), 0x1, {{3, 1}});
        Picture(0, 0, 8, 8, 1000, 1), Picture(1, 0, 8, 8, 2000, 2), Picture(1, 0, 2, 2, 3000, 3);
        Picture(0, 0, 2, 2, 4000, 4), Plain(9, 0, 0, 1, 5000, 4, 9), Picture(0, 0, 2, 2, 6000, 5);
      }},
