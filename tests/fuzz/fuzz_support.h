@@ -26,7 +26,7 @@ inline std::string ScratchFolder(const char* stem) {  // under TMPDIR or /tmp
 }
 
 // RIFF size, movi behind the header list, the index at its end, the total frame count;
-// every index entry points at a chunk of its id and size inside movi. Returns their ids.
+// every index entry points at an even place in movi, at a chunk of its id and size. Returns their ids.
 inline std::vector<std::string> CheckAviFile(const Bytes& f, const std::string& name) {
   Check(f.size() >= 32 && !memcmp(f.data(), "RIFF", 4) && !memcmp(&f[8], "AVI ", 4) && Le32(f, 4) == f.size() - 8,
         "RIFF AVI and its size", name);
@@ -38,7 +38,7 @@ inline std::vector<std::string> CheckAviFile(const Bytes& f, const std::string& 
   std::vector<std::string> ids;
   for (uint64_t at = end + 8; at < size; at += 16) {
     const uint64_t offset = Le32(f, at + 8), length = Le32(f, at + 12);
-    Check((Le32(f, at + 4) | 0x10) == 0x10 && offset >= movi + 12 && offset + 8 + length <= end &&
+    Check((Le32(f, at + 4) | 0x10) == 0x10 && offset >= movi + 12 && offset % 2 == 0 && offset + 8 + length <= end &&
           !memcmp(&f[offset], &f[at], 4) && Le32(f, offset + 4) == length, "index entry: flags or chunk", name);
     ids.emplace_back((const char*)&f[at], 4);
   }
