@@ -21,17 +21,11 @@ FILE* OpenBytes(const Bytes& bytes) {
   return stream;
 }
 
-CalendarTime Calendar(unsigned year, unsigned month, unsigned day, unsigned hour = 0, unsigned minute = 0,
-                      unsigned second = 0, unsigned ms = 0) {
-  return CalendarTime{(uint16_t)year,   (uint16_t)month,  0, (uint16_t)day, (uint16_t)hour,
-                      (uint16_t)minute, (uint16_t)second, (uint16_t)ms};
-}
-
 PackedTime Date(unsigned year, unsigned month, unsigned day) { return MakePackedTime(year, month, day, 0, 0, 0); }
 
 TEST(PackedTime, StoredValueAndTextWithoutPadding) {
-  CalendarTime time = Calendar(2009, 3, 5, 7, 4, 9), overflowing = Calendar(65534, 18, 34, 40, 70, 65, 1000);
-  overflowing.dayOfWeek = 0xFFFF;
+  // Calendar times: year, month, day of the week, day, hour, minute, second, milliseconds.
+  CalendarTime time = {2009, 3, 0, 5, 7, 4, 9, 0}, overflowing = {65534, 18, 0xFFFF, 34, 40, 70, 65, 1000};
   EXPECT_EQ(0x00000FB265388480ull, PackTime(&time));  // bytes 80 84 38 65 B2 0F 00 00
   struct Row { PackedTime time; const char* text; } rows[] = {
     {Date(2010, 1, 1), "2010/1/1 0:0:0"},
@@ -61,12 +55,12 @@ TEST(PackedTime, DayNumbersCountEveryDayAndDifferencesEverySecond) {
   EXPECT_EQ(DayNumber(Date(2009, 1, 10)), DayNumber(Date(2009, 0, 10)));
   for (unsigned month = 13; month <= 15; month++)
     EXPECT_EQ(DayNumber(Date(2008, 12, 10)), DayNumber(Date(2008, month, 10))) << month;
-  struct Row { CalendarTime a, b; int32_t seconds; } rows[] = {  // differences in seconds
-    {Calendar(2010, 1, 1), Calendar(2009, 12, 31, 23, 59, 30), 30},
-    {Calendar(2009, 12, 31, 23, 59, 30), Calendar(2010, 1, 1), -30},
-    {Calendar(2009, 3, 5, 7, 4, 10, 0), Calendar(2009, 3, 5, 7, 4, 9, 500), 1},  // ms ignored
+  struct Row { CalendarTime a, b; int32_t seconds; } rows[] = {  // differences in seconds (fields as above)
+    {{2010, 1, 0, 1, 0, 0, 0, 0}, {2009, 12, 0, 31, 23, 59, 30, 0}, 30},
+    {{2009, 12, 0, 31, 23, 59, 30, 0}, {2010, 1, 0, 1, 0, 0, 0, 0}, -30},
+    {{2009, 3, 0, 5, 7, 4, 10, 0}, {2009, 3, 0, 5, 7, 4, 9, 500}, 1},  // ms ignored
     // Exact across year 137, where the count of seconds passes 32 bits.
-    {Calendar(150, 6, 1, 12), Calendar(120, 6, 1, 11, 59, 59), 10957 * 86400 + 1},
+    {{150, 6, 0, 1, 12, 0, 0, 0}, {120, 6, 0, 1, 11, 59, 59, 0}, 10957 * 86400 + 1},
   };
   for (const Row& row : rows) EXPECT_EQ(row.seconds, TimeDifference(&row.a, &row.b)) << row.a.year;
 }
@@ -102,7 +96,8 @@ TEST(RecordHeader, FieldsOfBothFormsAndThePictureOfEveryKind) {
   // The picture of every kind and form.
   const uint8_t video[8] = {0x60, 0x01, 0x0A, 0x3C, 1, 2, 3, 4};  // codec 6, mode 1, 640x480
   const uint8_t wide[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  uint8_t media[8] = {};
+  uint8_t media[8] = {}, big[4];
+  PutLe32(big, MakeVideoPrefix(3, 2, 1024, 1536));  // as the recording generator writes it
   PutLe32(media, 0xF0u | (2u << 8) | (0xBEEFu << 10) | (0x3Fu << 26));  // codec bits 4-5 = 3, 6-7 set; mode 2
   struct Picture {  // offset: of the frame data in the payload; -1: left alone
     RecordHeader header; const uint8_t* payload; int result;
@@ -115,6 +110,7 @@ TEST(RecordHeader, FieldsOfBothFormsAndThePictureOfEveryKind) {
     {MakePlainHeader(RECORD_KEY_FRAME, 5, 2, 0, 0, 8), video, 0, 2, 0, KEPT16, KEPT16, -1, 8},
     {MakeExtendedHeader(RECORD_KEY_FRAME, 40, 0, 8), video, 1, 6, 1, 640, 480, 4, 4},
     {MakeExtendedHeader(RECORD_FRAME, 0, 0, 4), wide, 1, 15, 3, 2047, 2047, 4, 0},
+    {MakeExtendedHeader(RECORD_VIDEO_7, 0, 0, 4), big, 1, 3, 2, 1024, 1536, 4, 0},
     {MakeExtendedHeader(RECORD_VIDEO_6, 0, 0, 3), video, 0, KEPT, 0, KEPT16, KEPT16, -1, 3},  // < 4
     {MakeExtendedHeader(RECORD_MEDIA, 3, 0, 6), media, 1, 3, 2, 0xBEEF, KEPT16, 4, 2},
     {MakeExtendedHeader(RECORD_MEDIA, 3, 0, 0), media, 0, KEPT, 0, KEPT16, KEPT16, -1, 0},  // < 4
@@ -358,6 +354,8 @@ TEST(RecordSync, InterleavedChannelsHoursApartKeepTheirOwnTimes) {
     starts.push_back(file.size());
     AppendRecord(&file, header, Noise(&random, 200));
   }
+  const RecordHeader stranger = MakeExtendedHeader(1, 2, NOON + 6 * 3600 * 1000, 200);  // fits the latest time
+  EXPECT_EQ(KnownTimesFit(&known, &stranger), 1);
   Reader r(file);
   for (size_t at = 0, record = 0; at < file.size(); at++) {
     const bool start = record < starts.size() && at == starts[record];
