@@ -50,11 +50,6 @@ void ExpectFields(const Json& have, const Json& want) {
   for (const auto& field : want.items()) EXPECT_EQ(have[field.key()], field.value()) << field.key();
 }
 
-size_t Le32(const std::string& bytes, size_t at) {
-  return (uint8_t)bytes[at] | (uint8_t)bytes[at + 1] << 8 | (uint8_t)bytes[at + 2] << 16 |
-         (size_t)(uint8_t)bytes[at + 3] << 24;
-}
-
 // A file that an export of every channel must write; of each frame its key flag (K or _), its picture of
 // the pattern and its recorded time as its caption shows it.
 struct Segment {
@@ -171,7 +166,7 @@ class EndToEnd : public ::testing::Test {
     EXPECT_EQ(told["segments"].size(), chosen.size());
     std::map<std::string, Json> listed;
     for (const Json& segment : told["segments"]) listed[segment["file"]] = segment;
-    // ffmpeg reads every file in one run: of the i-th, its pictures, the intra ones, the captions.
+    // ffmpeg reads every file in one run: of the i-th, its stream, pictures, intra ones and captions.
     for (size_t i = 0, input = 0; i < chosen.size(); i++) {
       const fs::path path = folder / chosen[i]->name, smi = fs::path(path).replace_extension(".smi");
       SCOPED_TRACE(chosen[i]->name);
@@ -181,8 +176,8 @@ class EndToEnd : public ::testing::Test {
                     {"captions", captions ? Json{{"file", smi.filename()}, {"sha256", sha.substr(0, 64)}} : Json()}});
       const std::string map = " -map " + std::to_string(input++), to = " " + Q(dir / std::to_string(i));
       inputs += " -i " + Q(path) + (captions ? " -i " + Q(smi) : "");
-      outputs += map + ":v -f rawvideo -pix_fmt yuv420p" + to + ".yuv" + map +
-                 ":v -vf 'select=eq(pict_type\\,I)' -fps_mode passthrough -f framemd5" + to + ".intra" +
+      outputs += map + ":v -c copy -f framemd5" + to + ".head" + map + ":v -f rawvideo -pix_fmt yuv420p" + to +
+                 ".yuv" + map + ":v -vf 'select=eq(pict_type\\,I)' -fps_mode passthrough -f framemd5" + to + ".intra" +
                  (captions ? " -map " + std::to_string(input++) + " -f srt" + to + ".srt" : "");
     }
     EXPECT_EQ(Sh(FFMPEG + "-y" + inputs + outputs + " 2>&1", &out), 0);
@@ -196,9 +191,10 @@ class EndToEnd : public ::testing::Test {
   // recorded time.
   void CheckFile(const fs::path& folder, size_t i, const Segment& s, bool copy, bool captions) {
     SCOPED_TRACE(s.name);
-    static const std::map<std::string, std::string> FOURCCS = {  // of the generator's formats
-        {"mjpeg", "MJPG"}, {"h263p", "H263"}, {"mpeg4", "FMP4"}, {"h264", "H264"}};
-    const std::string fourcc = copy ? FOURCCS.at(StreamFormatName(s.codec)) : "xvid";
+    static const std::map<std::string, Texts> CODECS = {  // of the generator's formats: FourCC, ffmpeg's name
+        {"mjpeg", {"MJPG", "mjpeg"}}, {"h263p", {"H263", "h263"}}, {"mpeg4", {"FMP4", "mpeg4"}},
+        {"h264", {"H264", "h264"}}};
+    const Texts codec = copy ? CODECS.at(StreamFormatName(s.codec)) : Texts{"xvid", "mpeg4"};
     const std::string avi = Slurp(folder / s.name), n = (dir / std::to_string(i)).string();
     const std::string pictures = Slurp(n + ".yuv");
     std::string flags, intra(s.flags.size(), '_');
@@ -207,12 +203,17 @@ class EndToEnd : public ::testing::Test {
     for (size_t at = index + 8; index != std::string::npos && at + 16 <= avi.size(); at += 16)
       flags += avi[at + 4] & 0x10 ? 'K' : '_';
     EXPECT_EQ(flags, s.flags);
-    const size_t strh = avi.find("strh") + 8, strf = avi.find("strf") + 8;  // the stream's header and format
-    EXPECT_EQ(avi.substr(strh + 4, 4) + avi.substr(strf + 16, 4), fourcc + fourcc);
-    EXPECT_EQ(std::to_string(Le32(avi, strf + 4)) + "x" + std::to_string(Le32(avi, strf + 8)),
-              std::to_string(s.width) + "x" + std::to_string(s.height));
-    const double rate = (double)Le32(avi, strh + 24) / Le32(avi, strh + 20);
-    std::istringstream intras(Slurp(n + ".intra")), srt(captions ? Slurp(n + ".srt") : "");
+    EXPECT_EQ(avi.substr(avi.find("strh") + 12, 4) + avi.substr(avi.find("strf") + 24, 4), codec[0] + codec[0]);
+    std::istringstream head(Slurp(n + ".head")), intras(Slurp(n + ".intra")), srt(captions ? Slurp(n + ".srt") : "");
+    std::string stream;  // as ffmpeg reads it: codec and size; the time base is seconds a frame
+    double tick = 0, ticks = 0;
+    for (std::string field; std::getline(head, field) && field[0] == '#';) {
+      if (field.compare(0, 4, "#cod") == 0 || field.compare(0, 4, "#dim") == 0)
+        stream += field.substr(field.find(':') + 2) + " ";
+      sscanf(field.c_str(), "#tb 0: %lf/%lf", &tick, &ticks);
+    }
+    EXPECT_EQ(stream, codec[1] + " " + std::to_string(s.width) + "x" + std::to_string(s.height) + " ");
+    const double rate = ticks / tick;
     for (std::string line; std::getline(intras, line);) {
       size_t pts = 0;
       if (sscanf(line.c_str(), "0, %*d, %zu", &pts) == 1 && pts < intra.size()) intra[pts] = 'K';
