@@ -1,6 +1,7 @@
 // The platform layer where the core's tests do not reach it: broken modules, a small path
-// buffer, a failed rename, seeks beyond 4 GiB and before the start, heap blocks that shrink
-// or fail to grow. (Threads and locks are the parallel export's, also under ThreadSanitizer.)
+// buffer, a failed rename, seeks beyond 4 GiB and before the start, heap blocks that shrink,
+// fail to grow or come back as zeros, a thread's result. (Threads and locks are the parallel
+// export's, also under ThreadSanitizer.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -44,4 +45,9 @@ TEST(Platform, ModulesPathsFilesAndHeapBlocks) {
   EXPECT_NE(PlatformHeapValidate(block), 0);
   EXPECT_EQ(std::string(block, 50), std::string(10, '\xCD') + std::string(40, '\0'));
   PlatformHeapFree(block);
+  block = (char*)PlatformHeapAlloc(50);  // most likely the block just freed: zeros again
+  EXPECT_EQ(std::string(block, 50), std::string(50, '\0'));
+  PlatformHeapFree(block);
+  int seven = 7;
+  EXPECT_EQ(PlatformJoinThread(PlatformStartThread([](void* v) { return *(int*)v; }, &seven)), 7);
 }
