@@ -330,7 +330,9 @@ class Tests:
         status, output = run(["ctest", "--test-dir", self.build.folder, "-j", str(self.jobs),
                               "--timeout", str(TEST_TIMEOUT), "-R", "^(" + "|".join(suites) + r")\."],
                              log)
-        failed = re.findall(r"^\s*\d+ - (\S+) \(", output.split("The following tests FAILED:")[-1],
+        # "  12 - Suite.Name/(2, 1) (Timeout)": names may hold spaces.
+        failed = re.findall(r"^\s*\d+ - (.*\S) \([^()]*\)\s*$",
+                            output.split("The following tests FAILED:")[-1],
                             re.M) if "The following tests FAILED:" in output else []
         if status is None:
             failed.append("(ctest ran out of time)")
@@ -394,7 +396,10 @@ class Wine:
         if not self.build.build(os.path.join(self.scratch, "logs", "mingw-build.log")):
             raise Stop("the unpatched Windows build fails: see out/faults/logs/mingw-build.log")
         self.build.baseline = self.build.outputs()
+        self.checks = []
         failed = self.test(os.path.join(self.scratch, "logs", "wine-baseline.log"))
+        with open(os.path.join(self.scratch, "logs", "wine-baseline.log")) as log:
+            self.checks = re.findall(r"^ok    (.*)$", log.read(), re.M)
         if failed:
             self.unavailable = ("the unpatched real-window test fails (" + "; ".join(failed[:3]) +
                                 ")")
@@ -408,8 +413,12 @@ class Wine:
                               "--native-bin", self.native_bin,
                               "--out", os.path.join(self.scratch, "wine")], log,
                              timeout=WINE_TIMEOUT)
-        failed = ["wine-gui: " + m.split(": ")[0]
-                  for m in re.findall(r"^FAIL  (.*)$", output, re.M)]
+        # "FAIL  what: detail": the check is the passing check of the
+        # unpatched run that the line begins with.
+        failed = []
+        for line in re.findall(r"^FAIL  (.*)$", output, re.M):
+            known = [c for c in self.checks if line == c or line.startswith(c + ": ")]
+            failed.append("wine-gui: " + (max(known, key=len) if known else line.split(": ")[0]))
         if status is None:
             failed.append("wine-gui: (ran out of time)")
         elif status != 0 and not failed:
@@ -494,7 +503,7 @@ def write_table(path, results):
         out.write("fault\tfolder\tfile\tresult\ttier\tseconds\tfailed tests\twhat the fault does\n")
         for r in results:
             out.write(f"{r.fault.id}\t{r.fault.folder}\t{r.fault.path}\t{r.status}\t{r.tier}\t"
-                      f"{r.seconds:.0f}\t{','.join(r.tests)}\t{r.fault.what}\n")
+                      f"{r.seconds:.0f}\t{'; '.join(r.tests)}\t{r.fault.what}\n")
 
 
 def sole_catchers(results):
