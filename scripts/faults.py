@@ -486,8 +486,8 @@ def try_fault(fault, src, native, tests, wine, args, logs):
                 result.tier = "1"
                 if slow and (args.full or not result.tests):
                     more = tests.run(slow, log + "-tier2.log")
-                    if more and not result.tests:
-                        result.tier = "2"
+                    # The tier that caught it; both, for a fault that was missed.
+                    result.tier = "2" if more and not result.tests else "1" if result.tests else "1+2"
                     result.tests += more
                 result.status = "caught" if result.tests else "missed"
     finally:
