@@ -38,6 +38,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "codecs/codec_family.h"
 #include "codecs/codec_interface.h"
 
 #ifndef MODULE_NAME
@@ -99,25 +100,15 @@ int Serves(int32_t type) {
 }
 
 AVCodecID DecoderFormat(int32_t type) {
-  switch (type) {
-    case 0:
+  switch (CodecTypeFamily(type)) {
+    case CODEC_FAMILY_MJPEG:
       return AV_CODEC_ID_MJPEG;
-    case 1:
+    case CODEC_FAMILY_H263:
       /* The H.263 decoder reads H.263+ (version 2) pictures as well. */
       return AV_CODEC_ID_H263;
-    case 2:
-    case 4:
-    case 5:
-    case 10:
+    case CODEC_FAMILY_MPEG4:
       return AV_CODEC_ID_MPEG4;
-    case 6:
-    case 8:
-    case 9:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 15:
+    case CODEC_FAMILY_H264:
       return AV_CODEC_ID_H264;
     default:
       return AV_CODEC_ID_NONE;

@@ -4,34 +4,25 @@
 // where the codec type changes, since one AVI stream holds one codec.
 #include <cstring>
 
+#include "codecs/codec_family.h"
 #include "export/channel_exporter.h"
 #include "shell/app_context.h"
 
 const char* CopyHandler(int32_t codecType) {
-  switch (codecType) {
-    case 0:
+  switch (CodecTypeFamily(codecType)) {
+    case CODEC_FAMILY_MJPEG:
       return "MJPG";
-    case 1:
+    case CODEC_FAMILY_H263:
       // H.263+ pictures: FFmpeg's H.263 decoder reads version 2 too.
       return "H263";
-    case 2:
-    case 4:
-    case 5:
-    case 10:
+    case CODEC_FAMILY_MPEG4:
       // MPEG-4 Visual under FFmpeg's own FourCC: decoded without the
       // workarounds that other encoders' FourCCs switch on.
       return "FMP4";
-    case 6:
-    case 8:
-    case 9:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 15:
+    case CODEC_FAMILY_H264:
       return "H264";
     default:
-      return nullptr;  // 3 and 7: no known codec
+      return nullptr;
   }
 }
 

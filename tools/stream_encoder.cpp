@@ -10,6 +10,8 @@ extern "C" {
 
 #include <cstring>
 
+#include "codecs/codec_family.h"
+
 struct StreamEncoder {
   AVCodecContext* context;
   AVFrame* frame;
@@ -22,24 +24,14 @@ struct StreamEncoder {
 enum { SOURCE_QUANTISER = 3, SOURCE_CRF = 18 };
 
 const char* StreamFormatName(int codecType) {
-  switch (codecType) {
-    case 0:
+  switch (CodecTypeFamily(codecType)) {
+    case CODEC_FAMILY_MJPEG:
       return "mjpeg";
-    case 1:
+    case CODEC_FAMILY_H263:
       return "h263p";
-    case 2:
-    case 4:
-    case 5:
-    case 10:
+    case CODEC_FAMILY_MPEG4:
       return "mpeg4";
-    case 6:
-    case 8:
-    case 9:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 15:
+    case CODEC_FAMILY_H264:
       return "h264";
     default:
       return nullptr;
