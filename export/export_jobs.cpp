@@ -153,8 +153,14 @@ static int DecodeReady(const ExportJobs* jobs, const DecodeAhead* channel) {
          channel->held < AHEAD_PER_CHANNEL && jobs->freePictureCount > 0;
 }
 
+// The export stage may run: its frame was decoded ahead or passed over, or
+// the decode stage has not begun it, and then the export stage decodes it on
+// its own thread. So the threads of a pool with as many channels at work
+// each keep to their channels and decode what they encode, and decode ahead
+// only when they would otherwise wait.
 static int ExportReady(const DecodeAhead* channel) {
-  return channel->first && channel->first != channel->unseen && !channel->exporting;
+  return channel->first && !channel->exporting &&
+         (channel->first != channel->unseen || !channel->decoding);
 }
 
 static void FreeFrame(ExportJobs* jobs, DecodeAhead* channel, JobFrame* frame) {
@@ -214,6 +220,9 @@ static void RunExport(ExportJobs* jobs, DecodeAhead* channel) {
   JobFrame* frame = channel->first;
   channel->exporting = 1;
   channel->current = frame;
+  // A frame the decode stage has not begun is the export stage's to decode;
+  // the decode stage looks at the next once this decode is settled.
+  if (frame == channel->unseen) channel->unseen = frame->next;
   PlatformLockLeave(&jobs->lock);
 
   AppContext* context = jobs->context;
