@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmarks (never run in CI); prints figures:
-#  1. export speed of one 640x480 H.264 channel against ffmpeg -threads 1
+#  1. export speed of one 640x480 H.264 channel on one thread against ffmpeg -threads 1
 #     decoding the same access units and encoding MPEG-4 at the same fixed
 #     quantiser, as a ratio (ffmpeg time / zentrix time; target >= 1.0);
 #  2. scan time of a ~1 GiB recording against `cat FILE > /dev/null`, both
@@ -79,6 +79,19 @@ peak_rss() {
   tail -n 1 "$work/rss.txt"
 }
 
+# Writes $work/piece.rec over and over into FILE up to 1 GiB (still one
+# recording: its times repeat, its segments go on), removes the piece and
+# reads FILE once into the page cache.
+repeat_to_gib() {
+  local piece copies
+  piece=$(stat -c %s "$work/piece.rec")
+  copies=$(( (1073741824 + piece - 1) / piece ))
+  rm -f "$1"
+  for _ in $(seq "$copies"); do cat "$work/piece.rec" >> "$1"; done
+  rm -f "$work/piece.rec"
+  cat "$1" >/dev/null
+}
+
 # The same work for ffmpeg: the same access units, MPEG-4 at quantiser 3
 # without B-frames, intra frames where the source has them, into an AVI
 # file under the FourCC xvid, $work/ffmpeg-INPUT.avi. Arguments: the input's
@@ -97,9 +110,12 @@ echo "== 1. export speed: one 640x480 H.264 channel, $export_minutes minutes at 
 "$bin/zentrix-mkrec" --quiet --channels 1 --codecs 6 --sizes 640x480 --fps 25 --key-interval 50 \
   --duration $((export_minutes * 60)) --elementary "$work/speed" "$work/speed.rec"
 cat "$work/speed.rec" "$work/speed-ch1.h264" >/dev/null
-zentrix_plain() { "$bin/zentrix-cli" export "$work/speed.rec" "$out"; }
+# One thread, as ffmpeg's (item 9 measures the parallel export).
+zentrix_plain() { "$bin/zentrix-cli" export "$work/speed.rec" "$out" --jobs 1; }
 # The same export with a report (hashes of the recording and the files).
-zentrix_report() { "$bin/zentrix-cli" export "$work/speed.rec" "$out" --report "$work/report.json"; }
+zentrix_report() {
+  "$bin/zentrix-cli" export "$work/speed.rec" "$out" --jobs 1 --report "$work/report.json"
+}
 ffmpeg_single() { ffmpeg_transcode 25 "$work/speed-ch1.h264" -threads 1; }
 alternate 3 ffmpeg_single zentrix_report zentrix_plain
 best_wall_z=${wall[zentrix_plain]}; best_cpu_z=${cpu[zentrix_plain]}
@@ -118,16 +134,10 @@ fi
 
 if wanted 2 || wanted 4; then
 echo "== 2. scan speed: a ~1 GiB recording"
-# A recording written over and over up to 1 GiB is still one valid recording.
 "$bin/zentrix-mkrec" --quiet --channels 1-16 --codecs 6 --sizes 352x288 --fps 12 \
   --key-interval 12 --duration 100 --seed 3 "$work/piece.rec"
-piece=$(stat -c %s "$work/piece.rec")
-copies=$(( (1073741824 + piece - 1) / piece ))
-rm -f "$work/big.rec"
-for _ in $(seq "$copies"); do cat "$work/piece.rec" >> "$work/big.rec"; done
-rm -f "$work/piece.rec"
+repeat_to_gib "$work/big.rec"
 size=$(stat -c %s "$work/big.rec")
-cat "$work/big.rec" >/dev/null  # warm the page cache
 read_file() { cat "$work/big.rec"; }
 scan_file() { "$bin/zentrix-cli" scan "$work/big.rec"; }
 alternate 3 read_file scan_file
@@ -175,17 +185,11 @@ fi
 
 if wanted 6; then
 echo "== 6. export --copy against cp: a >= 1 GiB recording of 4 channels"
-# H.264, MPEG-4, Motion JPEG and H.263 at 640x480; one minute written over
-# and over up to 1 GiB is still one recording (its segments go on).
+# H.264, MPEG-4, Motion JPEG and H.263 at 640x480, one minute over and over.
 "$bin/zentrix-mkrec" --quiet --channels 1-4 --codecs 6,2,0,1 --sizes 640x480 --fps 25 \
   --key-interval 25 --duration 60 --seed 4 "$work/piece.rec"
-piece_size=$(stat -c %s "$work/piece.rec")
-copies=$(( (1073741824 + piece_size - 1) / piece_size ))
-rm -f "$work/copy.rec"
-for _ in $(seq "$copies"); do cat "$work/piece.rec" >> "$work/copy.rec"; done
-rm -f "$work/piece.rec"
+repeat_to_gib "$work/copy.rec"
 size=$(stat -c %s "$work/copy.rec")
-cat "$work/copy.rec" >/dev/null  # warm the page cache
 # Each side three times, alternately, into the same folder.
 copy_file() { cp "$work/copy.rec" "$out/copy.rec"; }
 copy_export() { "$bin/zentrix-cli" export "$work/copy.rec" "$out" --copy; }
