@@ -41,6 +41,11 @@ enum { FRAMES_PER_JOB = 24, PICTURES_PER_JOB = 3, FRAMES_PER_CHANNEL = 16 };
 // Pictures that one channel may hold decoded ahead of its export stage.
 enum { AHEAD_PER_CHANNEL = 4 };
 
+// The walk, once it waits for room, is woken when there is room for this
+// many frames, not for each frame exported: a wake a frame would take the
+// processor from a transcode a frame.
+enum { WALK_RUN = 8 };
+
 // ExportPayload's code for a frame that waits for its segment's first key
 // frame: not a loss.
 enum { WAITING_FOR_KEY_FRAME = -4 };
@@ -98,11 +103,14 @@ struct ExportJobs {
   AppContext* context;
   PlatformLock lock;
   PlatformCondition workReady;  // a stage may run, or the pool stops
-  PlatformCondition frameDone;  // a frame left the queues, or a decode ended
+  PlatformCondition frameDone;  // the queues emptied, or a decode ended
+  PlatformCondition roomReady;  // the walk may queue a run of frames
+  DecodeAhead* walkWaits;       // the channel the walk waits to queue on
   int threadCount;
   PlatformThread threads[EXPORT_JOBS_LIMIT];
   JobFrame* frames;
   JobFrame* freeFrames;
+  int frameCount;
   int framesOut;  // frames queued or being exported
   GrowBuffer* pictures;
   GrowBuffer** freePictures;
@@ -117,6 +125,12 @@ struct ExportJobs {
 static void WakeAll(ExportJobs* jobs) {
   PlatformConditionWakeAll(&jobs->workReady);
   PlatformConditionWakeAll(&jobs->frameDone);
+}
+
+// Whether the walk may queue `run` frames on the channel.
+static int RoomFor(const ExportJobs* jobs, const DecodeAhead* channel, int run) {
+  return jobs->frameCount - jobs->framesOut >= run &&
+         channel->waiting <= FRAMES_PER_CHANNEL - run;
 }
 
 static int PictureBytes(const FrameInfo* frame) {
@@ -175,6 +189,8 @@ static void FreeFrame(ExportJobs* jobs, DecodeAhead* channel, JobFrame* frame) {
   frame->next = jobs->freeFrames;
   jobs->freeFrames = frame;
   jobs->framesOut--;
+  if (jobs->walkWaits && RoomFor(jobs, jobs->walkWaits, WALK_RUN))
+    PlatformConditionWakeAll(&jobs->roomReady);
 }
 
 // Decodes the channel's next frame ahead. Entered and left with the lock held.
@@ -299,6 +315,7 @@ static void FreeJobs(ExportJobs* jobs) {
   delete[] jobs->frames;
   PlatformConditionDelete(&jobs->workReady);
   PlatformConditionDelete(&jobs->frameDone);
+  PlatformConditionDelete(&jobs->roomReady);
   PlatformLockDelete(&jobs->lock);
   delete jobs;
 }
@@ -313,9 +330,10 @@ ExportJobs* ExportJobsStart(AppContext* context, int threads) {
   PlatformLockInit(&jobs->lock);
   PlatformConditionInit(&jobs->workReady);
   PlatformConditionInit(&jobs->frameDone);
-  int frameCount = FRAMES_PER_JOB * threads;
+  PlatformConditionInit(&jobs->roomReady);
+  jobs->frameCount = FRAMES_PER_JOB * threads;
   jobs->pictureCount = PICTURES_PER_JOB * threads;
-  jobs->frames = new (std::nothrow) JobFrame[frameCount]();
+  jobs->frames = new (std::nothrow) JobFrame[jobs->frameCount]();
   jobs->pictures = new (std::nothrow) GrowBuffer[jobs->pictureCount]();
   jobs->freePictures = new (std::nothrow) GrowBuffer*[jobs->pictureCount]();
   if (!jobs->frames || !jobs->pictures || !jobs->freePictures) {
@@ -323,7 +341,7 @@ ExportJobs* ExportJobsStart(AppContext* context, int threads) {
     FreeJobs(jobs);
     return nullptr;
   }
-  for (int i = 0; i < frameCount; i++) {
+  for (int i = 0; i < jobs->frameCount; i++) {
     jobs->frames[i].next = jobs->freeFrames;
     jobs->freeFrames = &jobs->frames[i];
   }
@@ -367,8 +385,11 @@ int ExportJobsFrame(ExportJobs* jobs, FILE* stream, const RecordHeader* header,
 
   DecodeAhead* channel = &jobs->channels[RecordChannel(header)];
   PlatformLockEnter(&jobs->lock);
-  while (!jobs->freeFrames || channel->waiting >= FRAMES_PER_CHANNEL)
-    PlatformConditionWait(&jobs->frameDone, &jobs->lock);
+  while (!RoomFor(jobs, channel, 1)) {
+    jobs->walkWaits = channel;
+    PlatformConditionWait(&jobs->roomReady, &jobs->lock);
+  }
+  jobs->walkWaits = nullptr;
   JobFrame* job = jobs->freeFrames;
   jobs->freeFrames = job->next;
   jobs->framesOut++;
