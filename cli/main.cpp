@@ -494,17 +494,32 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
                       "that could be read names it): exported too\n", PROGRAM, i + 1);
 
   // Segment files that could not be written: say so, and name the ones that
-  // this run left under their temporary names.
+  // this run left under their temporary names. A whole file that only missed
+  // its final name (a path too long for it) is told apart: no video is lost.
   int failed = context->failedSegments, uncreated = context->uncreatedSegments;
   std::vector<SegmentFile> unfinished =
       NewSegmentFiles(temporaryBefore, ListTemporaryFiles(context->outputFolder), mask);
-  if (failed > 0)
+  std::vector<std::string> wholeButUnnamed;
+  for (const SegmentResult& segment : context->runLog->segments)
+    if (!segment.finalName && segment.whole)
+      wholeButUnnamed.push_back(segment.path.substr(segment.path.find_last_of("/\\") + 1));
+  int unnamed = (int)wholeButUnnamed.size();
+  if (failed > unnamed)
     fprintf(stderr, "%s: %d segment file%s could not be written completely in '%s' "
                     "(is the disk full?): video is missing\n",
-            PROGRAM, failed, failed == 1 ? "" : "s", context->outputFolder);
-  for (const SegmentFile& file : unfinished)
-    fprintf(stderr, "%s: could not be finished, kept as %s" PATH_SEPARATOR "%s\n", PROGRAM,
-            context->outputFolder, file.name.c_str());
+            PROGRAM, failed - unnamed, failed - unnamed == 1 ? "" : "s", context->outputFolder);
+  if (unnamed > 0)
+    fprintf(stderr, "%s: %d segment file%s could not be given %s final name in '%s' (the path "
+                    "would be too long, or the name could not be taken); %s video is whole\n",
+            PROGRAM, unnamed, unnamed == 1 ? "" : "s", unnamed == 1 ? "its" : "their",
+            context->outputFolder, unnamed == 1 ? "its" : "their");
+  for (const SegmentFile& file : unfinished) {
+    int whole = 0;
+    for (const std::string& name : wholeButUnnamed) whole |= name == file.name;
+    fprintf(stderr, "%s: %s, kept as %s" PATH_SEPARATOR "%s\n", PROGRAM,
+            whole ? "finished but not named" : "could not be finished", context->outputFolder,
+            file.name.c_str());
+  }
   if (uncreated > 0)
     fprintf(stderr, "%s: %d segment file%s could not be created in '%s' (is the disk full?): "
                     "video is missing\n",

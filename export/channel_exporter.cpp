@@ -346,6 +346,7 @@ static SegmentResult SegmentResultOf(const AppContext* context, const ChannelExp
   SegmentResult result;
   result.channelIndex = exporter->channelIndex;
   result.finalName = 0;
+  result.whole = 0;
   result.width = exporter->segmentWidth;
   result.height = exporter->segmentHeight;
   result.codecTypes = exporter->segmentCodecTypes;
@@ -406,6 +407,7 @@ int CloseSegment(AppContext* context, ChannelExporter* exporter) {
     if (context->runLog) {
       result.path = named ? finalPath : exporter->tempPath;
       result.finalName = named;
+      result.whole = finished == 0 && !exporter->segmentIncomplete;
       ExportLogSegment(context->runLog, &result);
     }
   }

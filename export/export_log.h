@@ -33,6 +33,7 @@ struct SegmentResult {
   int32_t channelIndex;
   std::string path;   // final name, or the temporary one it kept
   int finalName;      // 0 when it kept its temporary name
+  int whole;          // its AVI file was finished with every frame written
   int32_t width;
   int32_t height;
   uint32_t codecTypes;  // bit n: frames of source codec type n

@@ -224,8 +224,8 @@ TEST_F(CliFixture, ExportWritesAndListsTheSegmentsOfTheChosenChannels) {
        "full/~12.avi\ncannot write the report 'full.json': File too large\n", full},
       {5, "export two.dat full --channels 1,12", "2 segment files…\n" + kept + "full/~1-2.avi\n" +
        kept + "full/~12-2.avi\n", full},
-      {5, "export two.dat " + longName, longName + "/Ch1" + named + "\n1 segment file…\n" + kept +
-       longName + "/~12.avi\n"},
+      {5, "export two.dat " + longName, longName + "/Ch1" + named + "\n1 segment file could not "
+       "be given its final name…\nfinished but not named, kept as " + longName + "/~12.avi\n"},
       {0, "export two.dat full --channels 1,12 --report report.json", "full/Ch1" + named +
        "\nfull/Ch12" + named + "\n"},
       {0, "export empty.dat out", "'empty.dat' is empty: it holds no records\n" + none},
