@@ -349,14 +349,6 @@ CodecHandle CODEC_CALL OpenEncoder(const CodecOpenParams* params) {
     FreeEncoder(encoder);
     return 0;
   }
-  AVFrame* picture = encoder->frame;
-  picture->format = AV_PIX_FMT_YUV420P;
-  picture->width = params->width;
-  picture->height = params->height;
-  if (av_frame_get_buffer(picture, 0) < 0) {
-    FreeEncoder(encoder);
-    return 0;
-  }
   return reinterpret_cast<CodecHandle>(encoder);
 }
 
@@ -367,9 +359,30 @@ int32_t CODEC_CALL CloseEncoder(CodecHandle handle) {
   return 1;
 }
 
-void LoadPlane(uint8_t* to, int stride, const uint8_t* from, int width, int height) {
-  for (int y = 0; y < height; y++)
-    memcpy(to + (ptrdiff_t)y * stride, from + (size_t)y * (size_t)width, (size_t)width);
+/* The caller's planes are lent to the encoder for one Encode call, not
+ * copied: the MPEG-4 encoder copies its input into pictures of its own
+ * (whose rows are wider than the caller's tight ones, so it never keeps the
+ * input itself), and libavcodec lets go of the input frame before
+ * avcodec_receive_packet returns. Nothing is freed when the loan ends. */
+void EndLoan(void*, uint8_t*) {}
+
+/* Points the frame at the caller's tight planes. Returns 1, or 0 without
+ * memory for the buffer references. */
+int LendPlanes(AVFrame* picture, const CodecEncodeView* view, int width, int height) {
+  uint8_t* const planes[3] = {view->luma, view->chromaU, view->chromaV};
+  for (int i = 0; i < 3; i++) {
+    const int w = i ? width / 2 : width;
+    const int h = i ? height / 2 : height;
+    picture->buf[i] = av_buffer_create(planes[i], (size_t)w * (size_t)h, EndLoan, nullptr,
+                                       AV_BUFFER_FLAG_READONLY);
+    if (!picture->buf[i]) return 0;
+    picture->data[i] = planes[i];
+    picture->linesize[i] = w;
+  }
+  picture->format = AV_PIX_FMT_YUV420P;
+  picture->width = width;
+  picture->height = height;
+  return 1;
 }
 
 /* Encodes one picture. A key-frame sign of +1 left by Decode makes an intra
@@ -386,18 +399,18 @@ int32_t CODEC_CALL Encode(CodecHandle handle, CodecFrameParams* frame) {
   const int intra = KeyFrameSign(frame) == 1;
 
   AVFrame* picture = encoder->frame;
-  if (av_frame_make_writable(picture) < 0) return 0;
-  const int w = encoder->width;
-  const int h = encoder->height;
-  LoadPlane(picture->data[0], picture->linesize[0], view->luma, w, h);
-  LoadPlane(picture->data[1], picture->linesize[1], view->chromaU, w / 2, h / 2);
-  LoadPlane(picture->data[2], picture->linesize[2], view->chromaV, w / 2, h / 2);
+  if (!LendPlanes(picture, view, encoder->width, encoder->height)) {
+    av_frame_unref(picture);
+    return 0;
+  }
   picture->pict_type = intra ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   /* With a fixed quantiser the encoder takes each picture's own quality. */
   picture->quality = encoder->context->global_quality;
   picture->pts = encoder->nextPts++;
 
-  if (avcodec_send_frame(encoder->context, picture) < 0) return 0;
+  int sent = avcodec_send_frame(encoder->context, picture);
+  av_frame_unref(picture);
+  if (sent < 0) return 0;
   AVPacket* packet = encoder->packet;
   if (avcodec_receive_packet(encoder->context, packet) < 0) return 0;
   int32_t written = 0;

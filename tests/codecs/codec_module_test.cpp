@@ -6,7 +6,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -121,19 +123,27 @@ TEST_F(CodecModuleTest, DecodersFillTightPlanesAndRefuseAnotherSize) {
 }
 
 // Intra frames exactly on key signs: past 600 frames (a GOP of the encoder's own), across abrupt
-// changes (a scene change), not for a sign that is neither +1 nor -1. Noise does not compress: its intra
-// frame is larger than a 16 x 16 picture, so the encoder refuses rather than write past the bound.
+// changes (a scene change), not for a sign that is neither +1 nor -1. The encoder reads a picture only
+// during the call: one spoilt and freed once encoded gives the same frames. Noise does not compress: its
+// intra frame is larger than a 16 x 16 picture, so the encoder refuses rather than write past the bound.
 TEST_F(CodecModuleTest, EncoderMakesIntraFramesExactlyOnKeySignsAndStaysWithinThePicture) {
   const CodecDescriptor* d = GetVideoCodec(5);
   ASSERT_NE(d, nullptr);
-  CodecHandle enc = Open(d, Params(2, 64, 48, 5, 4, 30), true), small = Open(d, Params(2, 16, 16, 5, 4, 30), true);
-  ASSERT_TRUE(enc && small);
-  Picture picture(PictureSize(64, 48)), output(PictureSize(64, 48));
+  CodecHandle enc = Open(d, Params(2, 64, 48, 5, 4, 30), true), small = Open(d, Params(2, 16, 16, 5, 4, 30), true),
+              lent = Open(d, Params(2, 64, 48, 5, 4, 30), true);
+  ASSERT_TRUE(enc && small && lent);
+  Picture picture(PictureSize(64, 48)), output(PictureSize(64, 48)), again(output.size());
   for (int i = 0; i <= 700; i++) {
     const int16_t sign = i == 700 ? 0 : i == 0 || i == 3 || i == 650 ? 1 : -1;
     DrawPattern(picture.data(), 64, 48, (uint32_t)(i / 50), 1, i);
     CodecFrameParams r = DecodeRecord(Bytes(), sign, &picture, 64, 48);
     const int32_t n = Encode(d, enc, &r, 64 * 48 * 3 / 2, output.data());
+    auto own = std::make_unique<Picture>(picture);
+    CodecFrameParams o = DecodeRecord(Bytes(), sign, own.get(), 64, 48);
+    ASSERT_EQ(Encode(d, lent, &o, 64 * 48 * 3 / 2, again.data()), n) << "frame " << i;
+    ASSERT_TRUE(std::equal(output.begin(), output.begin() + n, again.begin())) << "frame " << i;
+    std::fill(own->begin(), own->end(), 0x55);
+    own.reset();
     int vop = -1;  // the coding type of the first VOP: 0 I, 1 P
     for (int32_t at = 0; vop < 0 && at + 4 < n; at++)
       if (!output[at] && !output[at + 1] && output[at + 2] == 1 && output[at + 3] == 0xB6) vop = output[at + 4] >> 6;
