@@ -34,6 +34,9 @@ struct SegmentFile {
   uint64_t identity[3];
 };
 
+// The last part of a path: the file's name.
+std::string BaseName(const std::string& path);
+
 // The segment files of folder; an unreadable folder gives none.
 std::vector<SegmentFile> ListSegmentFiles(const char* folder);
 // The temporary segment files of folder ("~N.avi" segment 1, "~N-K.avi"

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include "cli/cli.h"
 #include "cli/listing.h"
 #include "export/channel_exporter.h"
 #include "platform/platform.h"
@@ -33,11 +34,6 @@ static InfoTime FrameMoment(const CalendarTime& time) {
   int64_t ms = (int64_t)time.hour * 3600000 + time.minute * 60000 + time.second * 1000 +
                time.milliseconds;
   return time.year == 0 ? ms : MakeInfoTime(time.year, time.month, time.day, ms);
-}
-
-static std::string BaseName(const std::string& path) {
-  size_t slash = path.find_last_of(PATH_SEPARATOR_CHAR);
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // A copied segment's codec, by the FourCC its AVI stream is stored under.

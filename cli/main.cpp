@@ -5,6 +5,7 @@
 //   zentrix-cli info RECORDING [--json] [--gap SECONDS]
 //   zentrix-cli export RECORDING OUTDIR [--channels LIST] [--report FILE] [--copy]
 //                      [--captions] [--jobs N]
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -502,7 +503,7 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
   std::vector<std::string> wholeButUnnamed;
   for (const SegmentResult& segment : context->runLog->segments)
     if (!segment.finalName && segment.whole)
-      wholeButUnnamed.push_back(segment.path.substr(segment.path.find_last_of("/\\") + 1));
+      wholeButUnnamed.push_back(BaseName(segment.path));
   int unnamed = (int)wholeButUnnamed.size();
   if (failed > unnamed)
     fprintf(stderr, "%s: %d segment file%s could not be written completely in '%s' "
@@ -514,8 +515,8 @@ static int RunExport(const Arguments& arguments, AppContext* context, HeadlessSh
             PROGRAM, unnamed, unnamed == 1 ? "" : "s", unnamed == 1 ? "its" : "their",
             context->outputFolder, unnamed == 1 ? "its" : "their");
   for (const SegmentFile& file : unfinished) {
-    int whole = 0;
-    for (const std::string& name : wholeButUnnamed) whole |= name == file.name;
+    int whole = std::find(wholeButUnnamed.begin(), wholeButUnnamed.end(), file.name) !=
+                wholeButUnnamed.end();
     fprintf(stderr, "%s: %s, kept as %s" PATH_SEPARATOR "%s\n", PROGRAM,
             whole ? "finished but not named" : "could not be finished", context->outputFolder,
             file.name.c_str());

@@ -111,6 +111,11 @@ std::vector<SegmentFile> ListSegmentFiles(const char* folder) {
   return ListFiles(folder, "Ch*.avi", ParseSegmentName);
 }
 
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of(PATH_SEPARATOR_CHAR);
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 std::vector<SegmentFile> ListTemporaryFiles(const char* folder) {
   return ListFiles(folder, "~*.avi", ParseTemporaryName);
 }

@@ -8,7 +8,6 @@ extern "C" {
 
 #include <algorithm>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -138,12 +137,11 @@ TEST_F(CodecModuleTest, EncoderMakesIntraFramesExactlyOnKeySignsAndStaysWithinTh
     DrawPattern(picture.data(), 64, 48, (uint32_t)(i / 50), 1, i);
     CodecFrameParams r = DecodeRecord(Bytes(), sign, &picture, 64, 48);
     const int32_t n = Encode(d, enc, &r, 64 * 48 * 3 / 2, output.data());
-    auto own = std::make_unique<Picture>(picture);
-    CodecFrameParams o = DecodeRecord(Bytes(), sign, own.get(), 64, 48);
+    Picture own = picture;  // freed at the end of the turn
+    CodecFrameParams o = DecodeRecord(Bytes(), sign, &own, 64, 48);
     ASSERT_EQ(Encode(d, lent, &o, 64 * 48 * 3 / 2, again.data()), n) << "frame " << i;
     ASSERT_TRUE(std::equal(output.begin(), output.begin() + n, again.begin())) << "frame " << i;
-    std::fill(own->begin(), own->end(), 0x55);
-    own.reset();
+    std::fill(own.begin(), own.end(), 0x55);
     int vop = -1;  // the coding type of the first VOP: 0 I, 1 P
     for (int32_t at = 0; vop < 0 && at + 4 < n; at++)
       if (!output[at] && !output[at + 1] && output[at + 2] == 1 && output[at + 3] == 0xB6) vop = output[at + 4] >> 6;
